@@ -1,0 +1,48 @@
+// What the core's operations show of their work: the log, the progress bar,
+// the window caption and the update button. The window and the command-line
+// front end each implement it; the core never draws or prints by itself.
+#pragma once
+
+#include <functional>
+#include <string_view>
+
+namespace kt {
+
+// The progress bar's state. Operations move it; a front end observes changes.
+class ProgressBar {
+public:
+    int Min() const { return min_; }
+    int Max() const { return max_; }
+    int Position() const { return position_; }
+
+    void SetMax(int max);
+    void SetPosition(int position);      // clamped to [Min, Max]
+    void SetToMin() { SetPosition(min_); }
+    void StepBy(int delta);              // clamped to Max, like a native bar
+
+    // Called after every change of max or position.
+    void OnChange(std::function<void(const ProgressBar&)> handler) { onChange_ = std::move(handler); }
+
+private:
+    void Changed();
+
+    int min_ = 0;
+    int max_ = 100;
+    int position_ = 0;
+    std::function<void(const ProgressBar&)> onChange_;
+};
+
+class FormView {
+public:
+    virtual ~FormView() = default;
+
+    // Appends one line (UTF-8) to the log; an empty text is an empty line.
+    virtual void AddLog(std::string_view line) = 0;
+    virtual void ClearLog() = 0;
+    virtual void SetCaption(std::string_view caption) = 0;
+    // Enables or disables the update button.
+    virtual void SetUpdateEnabled(bool enabled) = 0;
+    virtual ProgressBar& Progress() = 0;
+};
+
+}  // namespace kt

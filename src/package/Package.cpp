@@ -1,0 +1,108 @@
+#include "package/Package.h"
+
+#include "package/Cp1251.h"
+#include "package/IniFile.h"
+
+#include <filesystem>
+#include <memory>
+#include <optional>
+
+namespace kt {
+namespace {
+
+constexpr const char* kCommon = "COMMON";
+
+// Loads one image of `size` bytes from `section`; logs the size line and the outcome.
+bool LoadImage(const std::string& fileName, const char* sizeLine, std::int32_t size, std::int32_t limit,
+               const char* section, Bytes& image, FormView& view)
+{
+    view.AddLog(std::string(sizeLine) + std::to_string(size) + " байт...");
+    bool loaded = false;
+    if (size <= limit) {
+        image.assign(static_cast<std::size_t>(size), 0xFF);
+        loaded = LoadHexSection(fileName, section, image, view);
+    }
+    if (!loaded) {
+        view.AddLog("   ОШИБКА! Не могу загрузить данные.");
+        view.AddLog("");
+        return false;
+    }
+    view.AddLog("   Данные загружены успешно.");
+    return true;
+}
+
+}  // namespace
+
+bool OpenPackage(const std::string& fileName, KVF_TYPE& package, FormView& view)
+{
+    view.SetCaption(kNoPackageCaption);
+    view.ClearLog();
+    package.CORE.clear();
+    package.CORE.shrink_to_fit();
+    package.FLASH.clear();
+    package.FLASH.shrink_to_fit();
+    view.SetUpdateEnabled(false);
+    view.AddLog("Открываю файл: " + fileName);
+
+    std::unique_ptr<IniFile> ini;
+    try {
+        ini = std::make_unique<IniFile>(fileName);
+        package.FILE_NAME.clear();
+    } catch (...) {
+        view.AddLog("   Ошибка при открытии файла!");
+        view.AddLog("");
+        return false;
+    }
+
+    bool headerRead = false;
+    try {
+        if (ini->ReadString(kCommon, "VERSION", "") != "2") {
+            view.AddLog("   Несовместимая версия файла!");
+        } else {
+            package.NAME = ini->ReadString(kCommon, "NAME", "");
+            package.COPYRIGHT = ini->ReadString(kCommon, "COPYRIGHT", "");
+            package.SUPPORT = ini->ReadString(kCommon, "SUPPORT", "");
+            package.CORE_VERS = ini->ReadString(kCommon, "CORE_VERS", "");
+            if (!package.CORE_VERS.empty()) {
+                package.CORE_DATE = ini->ReadString(kCommon, "CORE_DATE", "");
+                package.TEXT = ini->ReadString(kCommon, "TEXT", "");
+                package.CORE_SIZE = ini->ReadInteger(kCommon, "CORE_SIZE", -1);
+                package.FLASH_SIZE = ini->ReadInteger(kCommon, "FLASH_SIZE", -1);
+                package.DEVICE = ini->ReadInteger(kCommon, "DEVICE", -1);
+                headerRead = package.DEVICE >= 0;
+            }
+        }
+    } catch (...) {
+        headerRead = false;
+    }
+    ini.reset();
+    if (!headerRead) {
+        view.AddLog("   Ошибка при чтении файла!");
+        view.AddLog("");
+        return false;
+    }
+
+    package.FILE_NAME = fileName;
+    view.AddLog("  Имя: " + Cp1251ToUtf8(package.NAME));
+    view.AddLog("  Версия: " + Cp1251ToUtf8(package.CORE_VERS) + " от " + Cp1251ToUtf8(package.CORE_DATE));
+    view.AddLog("  Назначение: " + Cp1251ToUtf8(package.TEXT));
+    view.AddLog("  Права: " + Cp1251ToUtf8(package.COPYRIGHT));
+
+    if (package.CORE_SIZE > 0 &&
+        !LoadImage(package.FILE_NAME, "Загружаю данные прошивки - ", package.CORE_SIZE, kMaxCoreSize, "CORE",
+                   package.CORE, view))
+        return false;
+    if (package.FLASH_SIZE > 0 &&
+        !LoadImage(package.FILE_NAME, "Загружаю медиа данные - ", package.FLASH_SIZE, kMaxFlashSize, "FLASH",
+                   package.FLASH, view))
+        return false;
+
+    view.Progress().SetToMin();
+    view.SetUpdateEnabled(true);
+    view.AddLog("Файл загружен успешно.");
+    view.AddLog("");
+    view.SetCaption("KT_FLASH - " + std::filesystem::path(package.FILE_NAME).filename().string());
+    return true;
+}
+
+}  // namespace kt
