@@ -1,0 +1,50 @@
+// Helpers shared by the tests: a view that records what the core shows, and
+// a temporary folder that is removed with the fixture.
+#pragma once
+
+#include "package/FormView.h"
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+namespace kt::test {
+
+class RecordingView : public FormView {
+public:
+    void AddLog(std::string_view line) override { log.emplace_back(line); }
+    void ClearLog() override
+    {
+        log.clear();
+        ++clears;
+    }
+    void SetCaption(std::string_view c) override { caption = c; }
+    void SetUpdateEnabled(bool enabled) override { updateEnabled = enabled; }
+    ProgressBar& Progress() override { return progress; }
+
+    std::vector<std::string> log;
+    int clears = 0;
+    std::string caption = "KT-FLASH V.3.0";
+    bool updateEnabled = false;
+    ProgressBar progress;
+};
+
+class TempDir {
+public:
+    TempDir();
+    ~TempDir();
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+
+    const std::filesystem::path& Path() const { return path_; }
+    // Writes `bytes` to a file in the folder and returns its path.
+    std::string Write(const std::string& name, const std::string& bytes) const;
+
+private:
+    std::filesystem::path path_;
+};
+
+// Lines joined with CR LF, each line ended.
+std::string CrLf(const std::vector<std::string>& lines);
+
+}  // namespace kt::test
