@@ -29,6 +29,16 @@ public:
     void SetCaption(std::string_view) override {}
     void SetUpdateEnabled(bool) override {}
     kt::ProgressBar& Progress() override { return progress_; }
+    // Dialog texts go to standard error, one line each.
+    kt::ModalResult ShowDialog(std::string_view message, kt::DialogKind, kt::DialogButtons buttons) override
+    {
+        std::string text(message);
+        for (auto& c : text)
+            if (c == '\r')
+                c = '\n';
+        std::cerr << text << std::endl;
+        return buttons == kt::DialogButtons::Ok ? kt::ModalResult::Ok : kt::ModalResult::No;
+    }
 
 private:
     kt::ProgressBar progress_;

@@ -32,6 +32,11 @@ private:
     std::function<void(const ProgressBar&)> onChange_;
 };
 
+enum class DialogKind { Error, Information, Confirmation };
+enum class DialogButtons { Ok, YesNo };
+// What closed a dialog; closing it by its title bar gives Cancel, which is neither Yes nor Ok.
+enum class ModalResult { Ok, Yes, No, Cancel };
+
 class FormView {
 public:
     virtual ~FormView() = default;
@@ -43,6 +48,8 @@ public:
     // Enables or disables the update button.
     virtual void SetUpdateEnabled(bool enabled) = 0;
     virtual ProgressBar& Progress() = 0;
+    // The one modal message dialog. Lines of `message` are separated by a CR.
+    virtual ModalResult ShowDialog(std::string_view message, DialogKind kind, DialogButtons buttons) = 0;
 };
 
 }  // namespace kt

@@ -21,12 +21,25 @@ public:
     void SetCaption(std::string_view c) override { caption = c; }
     void SetUpdateEnabled(bool enabled) override { updateEnabled = enabled; }
     ProgressBar& Progress() override { return progress; }
+    ModalResult ShowDialog(std::string_view message, DialogKind kind, DialogButtons buttons) override
+    {
+        dialogs.push_back({std::string(message), kind, buttons});
+        return buttons == DialogButtons::Ok ? ModalResult::Ok : dialogAnswer;
+    }
+
+    struct Dialog {
+        std::string message;
+        DialogKind kind;
+        DialogButtons buttons;
+    };
 
     std::vector<std::string> log;
     int clears = 0;
     std::string caption = "KT-FLASH V.3.0";
     bool updateEnabled = false;
     ProgressBar progress;
+    std::vector<Dialog> dialogs;
+    ModalResult dialogAnswer = ModalResult::Yes;  // what a Yes/No dialog answers
 };
 
 class TempDir {

@@ -1,0 +1,223 @@
+#include "TMainForm.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QFileDialog>
+#include <QFrame>
+#include <QGroupBox>
+#include <QMessageBox>
+#include <QPlainTextEdit>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QScrollBar>
+#include <QToolBar>
+#include <QVBoxLayout>
+
+#include <filesystem>
+
+// The toolbar pictures live in a static library: register them explicitly.
+static void InitToolbarImages()
+{
+    Q_INIT_RESOURCE(app);
+}
+
+namespace {
+
+QString FromUtf8(std::string_view s)
+{
+    return QString::fromUtf8(s.data(), static_cast<qsizetype>(s.size()));
+}
+
+// A fixed gap between toolbar buttons.
+QAction* AddGap(QToolBar* bar, int width)
+{
+    auto* gap = new QWidget(bar);
+    gap->setFixedWidth(width);
+    return bar->addWidget(gap);
+}
+
+}  // namespace
+
+TMainForm::TMainForm(QWidget* parent)
+    : QMainWindow(parent, Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
+                              Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint)
+{
+    InitToolbarImages();
+    setObjectName("MainForm");
+    setWindowTitle(kt::kDesignCaption);
+    setFont(QFont("MS Sans Serif", 8));
+    resize(kDesignWidth, kDesignHeight);
+
+    auto* bar = new QToolBar("ToolBar1", this);
+    bar->setObjectName("ToolBar1");
+    bar->setMovable(false);
+    bar->setFloatable(false);
+    bar->setIconSize(QSize(16, 16));
+    bar->setFixedHeight(29);
+    bar->setToolButtonStyle(Qt::ToolButtonIconOnly);
+    bar->toggleViewAction()->setEnabled(false);
+    bar->setContextMenuPolicy(Qt::PreventContextMenu);
+    addToolBar(Qt::TopToolBarArea, bar);
+
+    auto button = [&](const char* name, const char* icon, const char* hint) {
+        auto* action = bar->addAction(QIcon(QString(":/toolbar/") + icon), QString());
+        action->setObjectName(name);
+        action->setToolTip(QString::fromUtf8(hint));
+        return action;
+    };
+    AddGap(bar, 8);  // ToolButton1
+    ToolOpen = button("ToolOpen", "open.xpm", "Открыть файл обновления ТЕЛВИКСа");
+    ToolButton4 = AddGap(bar, 10);
+    ToolInfo = button("ToolInfo", "info.xpm", "Прочитать информацию о ТЕЛВИКСе");
+    ToolTime = button("ToolTime", "clock.xpm", "Синхронизация времени");
+    AddGap(bar, 8);  // ToolButton2
+    ToolFullFlash = button("ToolFullFlash", "flash.xpm", "Начать обновлние ТЕЛВИКСа");
+    ToolButton4->setVisible(false);
+    ToolInfo->setVisible(false);
+    ToolTime->setVisible(false);
+    ToolFullFlash->setEnabled(false);
+    connect(ToolOpen, &QAction::triggered, this, &TMainForm::ToolOpenClick);
+
+    auto* central = new QWidget(this);
+    auto* layout = new QVBoxLayout(central);
+    layout->setContentsMargins(0, 0, 0, 0);
+    layout->setSpacing(0);
+    auto* bevel = new QFrame(central);
+    bevel->setObjectName("Bevel1");
+    bevel->setFrameShape(QFrame::HLine);
+    bevel->setFrameShadow(QFrame::Sunken);
+    bevel->setFixedHeight(2);
+    layout->addWidget(bevel);
+
+    GroupBox1 = new QGroupBox(QString::fromUtf8(" Информация о прошивке "), central);
+    GroupBox1->setObjectName("GroupBox1");
+    auto* groupLayout = new QVBoxLayout(GroupBox1);
+    Memo = new QPlainTextEdit(GroupBox1);
+    Memo->setObjectName("Memo");
+    Memo->setReadOnly(true);
+    Memo->setLineWrapMode(QPlainTextEdit::NoWrap);
+    Memo->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    Memo->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+    groupLayout->addWidget(Memo);
+    layout->addWidget(GroupBox1, 1);
+
+    ProgressBar = new QProgressBar(central);
+    ProgressBar->setObjectName("Progress");
+    ProgressBar->setFixedHeight(22);
+    ProgressBar->setRange(0, 100);
+    ProgressBar->setValue(0);
+    ProgressBar->setTextVisible(false);
+    layout->addWidget(ProgressBar);
+    setCentralWidget(central);
+
+    progress_.OnChange([this](const kt::ProgressBar& p) {
+        ProgressBar->setRange(p.Min(), p.Max());
+        ProgressBar->setValue(p.Position());
+    });
+
+    const auto exeDir = std::filesystem::path(QCoreApplication::applicationDirPath().toStdString());
+    openDialogDir_ = QString::fromStdString((exeDir / "FLASH").string());
+
+    FormCreate();
+}
+
+TMainForm::~TMainForm() = default;
+
+void TMainForm::FormCreate()
+{
+    // The window can never be made smaller than designed.
+    setMinimumSize(size());
+    ToolButtons = {ToolOpen, ToolInfo, ToolTime, ToolFullFlash};
+    try {
+        ToolInfo->setVisible(true);
+        ToolTime->setVisible(true);
+        ToolButton4->setVisible(true);
+    } catch (...) {
+        // Whatever failed keeps its design value; the window opens all the same.
+    }
+}
+
+void TMainForm::AddLog(std::string_view line)
+{
+    Memo->appendPlainText(FromUtf8(line));
+    Memo->verticalScrollBar()->setValue(Memo->verticalScrollBar()->maximum());
+}
+
+void TMainForm::ClearLog()
+{
+    Memo->clear();
+}
+
+void TMainForm::SetCaption(std::string_view caption)
+{
+    setWindowTitle(FromUtf8(caption));
+}
+
+void TMainForm::SetUpdateEnabled(bool enabled)
+{
+    ToolFullFlash->setEnabled(enabled);
+}
+
+kt::ModalResult TMainForm::ShowDialog(std::string_view message, kt::DialogKind kind, kt::DialogButtons buttons)
+{
+    QString text = FromUtf8(message);
+    text.replace(QChar('\r'), QChar('\n'));
+    const QMessageBox::Icon icon = kind == kt::DialogKind::Error         ? QMessageBox::Critical
+                                   : kind == kt::DialogKind::Information ? QMessageBox::Information
+                                                                         : QMessageBox::Question;
+    // Parented to the window: centred on it, modal, destroyed after use.
+    QMessageBox box(icon, windowTitle(), text, QMessageBox::NoButton, this);
+    QPushButton* ok = nullptr;
+    QPushButton* yes = nullptr;
+    QPushButton* no = nullptr;
+    if (buttons == kt::DialogButtons::Ok) {
+        ok = box.addButton("OK", QMessageBox::AcceptRole);
+        box.setDefaultButton(ok);
+        box.setEscapeButton(ok);
+    } else {
+        yes = box.addButton("&Yes", QMessageBox::YesRole);
+        no = box.addButton("&No", QMessageBox::NoRole);
+        box.setDefaultButton(yes);
+        box.setEscapeButton(no);
+    }
+    box.exec();
+    const auto* clicked = box.clickedButton();
+    if (clicked != nullptr && clicked == ok)
+        return kt::ModalResult::Ok;
+    if (clicked != nullptr && clicked == yes)
+        return kt::ModalResult::Yes;
+    if (clicked != nullptr && clicked == no)
+        return kt::ModalResult::No;
+    return kt::ModalResult::Cancel;
+}
+
+bool TMainForm::OpenPackage(const std::string& fileName)
+{
+    return kt::OpenPackage(fileName, Package_, *this);
+}
+
+QString TMainForm::ExecOpenDialog()
+{
+    QFileDialog dialog(this, QString::fromUtf8("Выбери файл с прошивкой для ТЕЛВИКСа"), openDialogDir_,
+                       QString::fromUtf8("Файлы прошивок ТЕЛВИКСа (*.kvf)"));
+    dialog.setAcceptMode(QFileDialog::AcceptOpen);
+    dialog.setFileMode(QFileDialog::AnyFile);  // a typed name need not exist
+    dialog.setSizeGripEnabled(true);
+    if (!openDialogFile_.isEmpty())
+        dialog.selectFile(openDialogFile_);
+    if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty())
+        return {};
+    const QString chosen = dialog.selectedFiles().first();
+    const auto path = std::filesystem::path(chosen.toStdString());
+    openDialogDir_ = QString::fromStdString(path.parent_path().string());
+    openDialogFile_ = QString::fromStdString(path.filename().string());
+    return chosen;
+}
+
+void TMainForm::ToolOpenClick()
+{
+    const QString chosen = chooseFile_ ? chooseFile_(*this) : ExecOpenDialog();
+    if (chosen.isEmpty())
+        return;
+    OpenPackage(chosen.toStdString());
+}

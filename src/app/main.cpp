@@ -1,0 +1,25 @@
+// kt-flash: the window. The first argument that is not an option (options
+// start with "--") names a package to open at start; further ones are ignored.
+#include "TMainForm.h"
+
+#include <QApplication>
+
+int main(int argc, char** argv)
+{
+    QApplication app(argc, argv);
+    QApplication::setApplicationName("DRAXO CORE FLASHER");
+
+    TMainForm form;
+    std::string package;
+    const QStringList args = QApplication::arguments();
+    for (qsizetype i = 1; i < args.size(); ++i) {
+        if (!args[i].startsWith("--")) {
+            package = args[i].toStdString();
+            break;
+        }
+    }
+    form.show();
+    if (!package.empty())
+        form.OpenPackage(package);
+    return QApplication::exec();
+}
