@@ -196,6 +196,14 @@ bool TMainForm::OpenPackage(const std::string& fileName)
     return kt::OpenPackage(fileName, Package_, *this);
 }
 
+std::string TMainForm::PackageArgument(const QStringList& arguments)
+{
+    for (qsizetype i = 1; i < arguments.size(); ++i)
+        if (!arguments[i].startsWith("--"))
+            return arguments[i].toStdString();
+    return {};
+}
+
 QString TMainForm::ExecOpenDialog()
 {
     QFileDialog dialog(this, QString::fromUtf8("Выбери файл с прошивкой для ТЕЛВИКСа"), openDialogDir_,

@@ -38,6 +38,10 @@ public:
 
     bool OpenPackage(const std::string& fileName);
 
+    // The package named on the command line (program name first): the first
+    // argument that is not an option; options start with "--". Empty if none.
+    static std::string PackageArgument(const QStringList& arguments);
+
     // Picks the package file to open; the default shows the open dialog.
     // Returns an empty string when the user cancels. Tests replace it.
     using FileChooser = std::function<QString(TMainForm&)>;

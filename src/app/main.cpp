@@ -10,14 +10,7 @@ int main(int argc, char** argv)
     QApplication::setApplicationName("DRAXO CORE FLASHER");
 
     TMainForm form;
-    std::string package;
-    const QStringList args = QApplication::arguments();
-    for (qsizetype i = 1; i < args.size(); ++i) {
-        if (!args[i].startsWith("--")) {
-            package = args[i].toStdString();
-            break;
-        }
-    }
+    const std::string package = TMainForm::PackageArgument(QApplication::arguments());
     form.show();
     if (!package.empty())
         form.OpenPackage(package);

@@ -122,6 +122,14 @@ TEST(MainForm, OpenButtonOpensTheChosenFileAndCancelDoesNothing)
     EXPECT_TRUE(form.ToolFullFlash->isEnabled());
 }
 
+TEST(MainForm, PackageArgumentIsTheFirstNonOption)
+{
+    EXPECT_EQ(TMainForm::PackageArgument({"kt-flash"}), "");
+    EXPECT_EQ(TMainForm::PackageArgument({"kt-flash", "a.kvf", "b.kvf"}), "a.kvf");
+    EXPECT_EQ(TMainForm::PackageArgument({"kt-flash", "--simulate", "a.kvf"}), "a.kvf");
+    EXPECT_EQ(TMainForm::PackageArgument({"kt-flash", "--simulate"}), "");
+}
+
 // Answers the next modal message box with `key` and records what it showed.
 struct DialogProbe {
     QString title;

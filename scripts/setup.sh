@@ -1,0 +1,16 @@
+#!/usr/bin/env bash
+# Installs what building and testing KT-FLASH needs on Debian 12, if missing.
+set -euo pipefail
+
+packages=(cmake ninja-build g++ libgtest-dev qt6-base-dev binutils)
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+if ((${#missing[@]})); then
+  sudo=""
+  [ "$(id -u)" -eq 0 ] || sudo="sudo"
+  echo "Installing: ${missing[*]}"
+  $sudo apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
+fi
