@@ -1,0 +1,103 @@
+#include "device/Protocol.h"
+
+namespace kt {
+namespace {
+
+constexpr char kHexDigits[] = "0123456789ABCDEF";
+
+int DigitValue(char c)
+{
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    return -1;
+}
+
+}  // namespace
+
+std::uint8_t FrameChecksum(const std::uint8_t* data, std::size_t count)
+{
+    unsigned sum = 0xAA;
+    for (std::size_t i = 0; i < count; ++i)
+        sum += data[i];
+    return static_cast<std::uint8_t>(sum);
+}
+
+std::string BytesToHex(const std::uint8_t* data, std::size_t count)
+{
+    std::string text;
+    text.reserve(count * 2);
+    for (std::size_t i = 0; i < count; ++i) {
+        text += kHexDigits[data[i] >> 4];
+        text += kHexDigits[data[i] & 0x0F];
+    }
+    return text;
+}
+
+bool HexToBytes(std::string_view text, Bytes& out)
+{
+    out.clear();
+    if (text.size() % 2 != 0)
+        return false;
+    out.reserve(text.size() / 2);
+    for (std::size_t i = 0; i < text.size(); i += 2) {
+        const int hi = DigitValue(text[i]);
+        const int lo = DigitValue(text[i + 1]);
+        if (hi < 0 || lo < 0)
+            return false;
+        out.push_back(static_cast<std::uint8_t>(hi * 16 + lo));
+    }
+    return true;
+}
+
+std::string PadNumber(long long number, int width)
+{
+    std::string text = std::to_string(number);
+    if (static_cast<int>(text.size()) < width)
+        text.insert(0, static_cast<std::size_t>(width) - text.size(), '0');
+    return text;
+}
+
+std::string FormatDeviceDate(const Bytes& clock)
+{
+    return std::to_string(clock.at(0)) + "." + PadNumber(clock.at(1), 2) + "." + std::to_string(2000 + clock.at(2));
+}
+
+std::string FormatDeviceTime(const Bytes& clock)
+{
+    return PadNumber(clock.at(3), 2) + ":" + PadNumber(clock.at(4), 2) + ":" + PadNumber(clock.at(5), 2);
+}
+
+std::array<std::uint8_t, 6> ClockPayload(const std::tm& local)
+{
+    return {static_cast<std::uint8_t>(local.tm_mday),
+            static_cast<std::uint8_t>(local.tm_mon + 1),
+            static_cast<std::uint8_t>((local.tm_year + 1900) % 100),
+            static_cast<std::uint8_t>(local.tm_hour),
+            static_cast<std::uint8_t>(local.tm_min),
+            static_cast<std::uint8_t>(local.tm_sec)};
+}
+
+std::string Frame(std::string_view command)
+{
+    std::string frame;
+    frame.reserve(command.size() + 2);
+    frame += kEsc;
+    frame += command;
+    frame += kCr;
+    return frame;
+}
+
+std::string DataCommandText(std::string_view command, const std::uint8_t* data, std::size_t count)
+{
+    const auto check = static_cast<std::uint8_t>(256 - FrameChecksum(data, count));
+    std::string text(command);
+    text += BytesToHex(data, count);
+    text += BytesToHex(&check, 1);
+    return text;
+}
+
+}  // namespace kt

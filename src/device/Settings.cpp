@@ -1,0 +1,72 @@
+#include "device/Settings.h"
+
+#include "package/IniFile.h"
+
+#include <filesystem>
+
+namespace kt {
+namespace {
+
+constexpr const char* kWindow = "Window";
+constexpr const char* kParams = "PARAMS";
+
+}  // namespace
+
+std::string SettingsPathFor(const std::string& executable)
+{
+    return std::filesystem::path(executable).replace_extension(".INI").string();
+}
+
+void ReadSettings(const std::string& path, SettingsTarget& target)
+{
+    try {
+        IniFile ini(path);
+        WindowBounds bounds = target.Bounds();
+        bounds.left = ini.ReadInteger(kWindow, "Left", bounds.left);
+        target.SetBounds(bounds);
+        bounds = target.Bounds();
+        bounds.top = ini.ReadInteger(kWindow, "Top", bounds.top);
+        target.SetBounds(bounds);
+        bounds = target.Bounds();
+        bounds.width = ini.ReadInteger(kWindow, "Width", bounds.width);
+        target.SetBounds(bounds);
+        bounds = target.Bounds();
+        bounds.height = ini.ReadInteger(kWindow, "Height", bounds.height);
+        target.SetBounds(bounds);
+
+        target.SetBaud(ini.ReadInteger(kParams, "BOAD", target.Baud()));
+        target.SetPortName(ini.ReadString(kParams, "PORT", ""));
+
+        const std::string lastName = ini.ReadString(kParams, "LAST_NAME", "");
+        if (!lastName.empty()) {
+            const std::filesystem::path last(lastName);
+            std::string folder = last.parent_path().string();
+            if (!folder.empty() && folder.back() != '/')
+                folder += '/';
+            target.SetOpenDialog(folder, last.filename().string());
+        } else {
+            target.SetOpenDialog((std::filesystem::path(target.ExecutableFolder()) / "FLASH").string(), "");
+        }
+    } catch (...) {
+        // A broken settings file must never keep the program from starting.
+    }
+}
+
+bool WriteSettings(const std::string& path, const std::optional<WindowBounds>& bounds, const std::string& port)
+{
+    try {
+        IniFile ini(path);
+        if (bounds) {
+            ini.WriteInteger(kWindow, "Left", bounds->left);
+            ini.WriteInteger(kWindow, "Top", bounds->top);
+            ini.WriteInteger(kWindow, "Width", bounds->width);
+            ini.WriteInteger(kWindow, "Height", bounds->height);
+        }
+        ini.WriteString(kParams, "PORT", port);
+        return true;
+    } catch (...) {
+        return false;
+    }
+}
+
+}  // namespace kt
