@@ -1,0 +1,117 @@
+// One open serial device with its two worker threads: the event thread and the write thread.
+//
+// All operations belong to the main thread. The core knows nothing of the main
+// thread's loop: it reports everything through one callback, called on the
+// event thread; the port component carries those events over.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <exception>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <stdexcept>
+#include <string>
+
+#include "serial/Component.h"
+#include "serial/SerialTypes.h"
+
+namespace kt::serial {
+
+enum TSpCoreEvent {
+    ceOutFree,       // data 0: a completed write left the write ring empty
+    ceLineEvent,     // data: the EV_* bits that occurred
+    ceNeedReadData,  // data: bytes waiting in the input queue, seen by the 200 ms poll
+    ceException,     // data 0; the error travels in the callback's error argument
+};
+
+// error is set only with ceException; the receiver then owns it.
+using TSpCPTCoreEvent = std::function<void(EventSender& sender, TSpCoreEvent eventKind,
+                                           std::uint32_t data, const std::exception_ptr& error)>;
+
+class ESpComPortCoreError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+// Thrown by an event receiver to drop the event without a trace.
+class SilentAbort : public std::exception {
+public:
+    const char* what() const noexcept override { return "Operation aborted"; }
+};
+
+class SerialDevice;
+class TSpComPortEventThread;
+class TSpComPortWriteThread;
+
+class TSpComPortCore : public EventSender {
+public:
+    TSpComPortCore();
+    ~TSpComPortCore() override;
+    TSpComPortCore(const TSpComPortCore&) = delete;
+    TSpComPortCore& operator=(const TSpComPortCore&) = delete;
+
+    // False, and nothing else, when already opened; failures throw ESpComPortCoreError.
+    bool OpenPort(const std::string& name);
+    // Stops both workers and closes the device; nothing when not opened.
+    void ClosePort();
+
+    ComStat GetComStat();
+    std::uint32_t TakeErrors();
+    // -1 when not active, else the bytes read (never blocks).
+    int ReadData(char* buffer, int count);
+    // Queues all count bytes or none; false when not active or the ring lacks room.
+    bool WriteData(const char* buffer, int count);
+    int OutBufFree();
+    // Stores the block; when active also applies it (throws, and re-reads the
+    // block from the device, when the device refuses it).
+    void SetDCB(const Dcb& dcb);
+    const Dcb& DCB() const { return dcb_; }
+    bool EscapeComm(EscapeFunction function);
+
+    void SetInQueueSize(int size) { inQueueSize_ = size; }
+    void SetOutQueueSize(int size) { outQueueSize_ = size; }
+    void SetEventThreadPriority(TThreadPriority priority);
+    void SetWriteThreadPriority(TThreadPriority priority);
+    // Taken by the event thread when the port opens.
+    void SetOnCoreEvent(TSpCPTCoreEvent callback) { callback_ = std::move(callback); }
+
+    bool Active() const { return active_.load(); }
+    bool Opened() const { return opened_; }
+    const std::string& PortName() const { return portName_; }
+
+private:
+    friend class TSpComPortEventThread;
+    friend class TSpComPortWriteThread;
+
+    void openSequence();
+    void closeSequence();
+    void flushBeforeClose();
+    void applySettings();
+    // Write thread: the ring just became empty.
+    void signalOutputDrained();
+
+    std::string portName_;
+    Dcb dcb_{};
+    std::uint32_t eventMask_ = kAllLineEvents;
+    std::unique_ptr<SerialDevice> device_;
+    std::atomic<bool> active_{false};
+    bool opened_ = false;
+    std::uint32_t lineErrors_ = 0;  // guarded by portLock_
+    int inQueueSize_ = 8192;
+    int outQueueSize_ = 4096;
+    TSpCPTCoreEvent callback_;
+    TThreadPriority writeThreadPriority_ = tpHigher;
+    TThreadPriority eventThreadPriority_ = tpNormal;
+
+    // Lock order: portLock_ before writeLock_.
+    std::mutex portLock_;   // error collection, reads, closing the device
+    std::mutex writeLock_;  // the write ring
+    std::atomic<bool> outputDrained_{false};
+
+    std::unique_ptr<TSpComPortWriteThread> writeThread_;
+    std::unique_ptr<TSpComPortEventThread> eventThread_;
+};
+
+}  // namespace kt::serial

@@ -1,0 +1,64 @@
+// Main-thread dispatcher: lets a worker run a registered callback on the main thread and wait for it.
+//
+// The "main thread" is the thread that first calls RegisterSyncObj, or the one
+// that called SetSyncMainThread before that. Callbacks run only there, inside
+// ServeSyncCalls. The host plugs the dispatcher into its own loop:
+//   - an event loop (Qt window): SetSyncWaker with a function that posts a
+//     queued call of ServeSyncCalls to the main thread;
+//   - no event loop (command line, tests): loop on WaitSyncCalls(deadline)
+//     followed by ServeSyncCalls.
+// Registration, enabling and releasing belong to the main thread; workers only
+// call CallSyncObj. The table lock is never held while a callback runs, so a
+// callback may register, enable or release slots, or close a port.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <exception>
+#include <functional>
+
+namespace kt::serial {
+
+// Receives the slot number, 1..64.
+using SyncCallback = std::function<void(int slot)>;
+
+// Slot identifier, or 0 when all 64 slots are taken. New slots start disabled.
+std::uint32_t RegisterSyncObj(SyncCallback callback);
+// Releases the slot; a worker waiting on it returns false at once.
+bool UnregisterSyncObj(std::uint32_t id);
+// False when no slot has that identifier. Disabling releases waiting workers at once.
+bool EnableSyncObj(std::uint32_t id, bool enabled);
+// Worker side: runs the slot's callback on the main thread and waits up to
+// timeoutMs for it. True when, afterwards, the slot still exists and is enabled;
+// a timed-out hand-over is dropped and never runs later.
+bool CallSyncObj(std::uint32_t id, std::uint32_t timeoutMs);
+
+// Called on the worker's thread each time a hand-over starts (or a worker error
+// needs showing); the host must then arrange a call of ServeSyncCalls on the main thread.
+void SetSyncWaker(std::function<void()> wake);
+// Main thread only: runs every pending hand-over now and releases its worker.
+// Returns how many callbacks and error displays ran; 0 on any other thread.
+int ServeSyncCalls();
+// Main thread only: blocks without spinning until something is pending or the
+// deadline passes. True when something is pending.
+bool WaitSyncCalls(std::chrono::steady_clock::time_point deadline);
+
+// Where exceptions escaping a callback go (the standard exception display).
+// Always called on the main thread. Default: what() to stderr.
+void SetSyncExceptionHandler(std::function<void(std::exception_ptr)> handler);
+// Shows an error from any thread through the standard display: at once on the
+// main thread, else at its next ServeSyncCalls.
+void ShowSyncException(std::exception_ptr error);
+
+void SetSyncMainThread();
+bool IsSyncMainThread();
+
+// Waits until done() is true, serving hand-overs meanwhile when called on the
+// main thread. done() is re-checked after every NotifySyncWaiters() and every
+// hand-over. Returns done() at the end.
+bool ServeSyncCallsUntil(const std::function<bool()>& done,
+                         std::chrono::steady_clock::time_point deadline);
+// Makes ServeSyncCallsUntil re-check its condition; call after changing what it tests.
+void NotifySyncWaiters();
+
+}  // namespace kt::serial

@@ -1,0 +1,39 @@
+// A pseudo-terminal pair for tests: the port opens the slave path, the test plays the far end on the master.
+#pragma once
+
+#include <chrono>
+#include <functional>
+#include <string>
+#include <string_view>
+
+namespace kt::serial::test {
+
+class PtyPair {
+public:
+    PtyPair();
+    ~PtyPair();
+    PtyPair(const PtyPair&) = delete;
+    PtyPair& operator=(const PtyPair&) = delete;
+
+    const std::string& slavePath() const { return slavePath_; }
+
+    // The far end sends bytes to the port.
+    void send(std::string_view bytes);
+    // Collects what the port sent until count bytes arrived or the time is up.
+    std::string receive(std::size_t count, std::chrono::milliseconds timeout);
+    // The far end goes away, as a pulled USB adapter does.
+    void closeMaster();
+
+private:
+    int master_ = -1;
+    std::string slavePath_;
+};
+
+// Serves the dispatcher on this (main) thread until done() or the time is up.
+bool pumpUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout);
+void pumpFor(std::chrono::milliseconds duration);
+
+// CPU time used by the whole process so far (all threads).
+std::chrono::microseconds processCpuTime();
+
+}  // namespace kt::serial::test

@@ -1,0 +1,211 @@
+#include "serial/SpSafeSync.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <condition_variable>
+#include <future>
+#include <mutex>
+#include <stdexcept>
+#include <thread>
+#include <vector>
+
+#include "PtyPair.h"
+
+namespace kt::serial {
+namespace {
+
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+using test::pumpUntil;
+
+// Long enough that a worker only gives up when the dispatcher is broken.
+constexpr std::uint32_t kPatientMs = 20000;
+
+class SpSafeSyncTest : public ::testing::Test {
+protected:
+    void SetUp() override { SetSyncMainThread(); }
+    void TearDown() override {
+        for (auto id : ids_) UnregisterSyncObj(id);
+        SetSyncExceptionHandler(nullptr);
+        SetSyncWaker(nullptr);
+        ServeSyncCalls();
+    }
+
+    std::uint32_t registerEnabled(SyncCallback callback) {
+        const auto id = RegisterSyncObj(std::move(callback));
+        ids_.push_back(id);
+        EXPECT_TRUE(EnableSyncObj(id, true));
+        return id;
+    }
+
+    // CallSyncObj on a worker thread while the main thread serves.
+    bool callFromWorker(std::uint32_t id, std::uint32_t timeoutMs = kPatientMs) {
+        auto result = std::async(std::launch::async, [=] { return CallSyncObj(id, timeoutMs); });
+        EXPECT_TRUE(pumpUntil([&] { return result.wait_for(0s) == std::future_status::ready; }, 30s));
+        return result.get();
+    }
+
+    std::vector<std::uint32_t> ids_;
+};
+
+TEST_F(SpSafeSyncTest, CallbackRunsOnMainThreadBeforeWorkerReturns) {
+    std::thread::id ranOn;
+    int slotSeen = 0;
+    const auto id = registerEnabled([&](int slot) {
+        std::this_thread::sleep_for(20ms);  // the worker must still be waiting
+        ranOn = std::this_thread::get_id();
+        slotSeen = slot;
+    });
+    std::atomic<bool> sawCallback{false};
+    auto worker = std::async(std::launch::async, [&] {
+        const bool ok = CallSyncObj(id, kPatientMs);
+        sawCallback = slotSeen != 0;
+        return ok;
+    });
+    ASSERT_TRUE(pumpUntil([&] { return worker.wait_for(0s) == std::future_status::ready; }, 30s));
+    EXPECT_TRUE(worker.get());
+    EXPECT_TRUE(sawCallback);
+    EXPECT_EQ(ranOn, std::this_thread::get_id());
+    EXPECT_GE(slotSeen, 1);
+    EXPECT_LE(slotSeen, 64);
+}
+
+TEST_F(SpSafeSyncTest, SixtyFifthRegistrationGetsNoSlot) {
+    std::vector<std::uint32_t> ids;
+    for (int i = 0; i < 64; ++i) {
+        const auto id = RegisterSyncObj([](int) {});
+        ids_.push_back(id);
+        ASSERT_NE(id, 0u) << "registration " << i + 1;
+        ids.push_back(id);
+    }
+    EXPECT_EQ(RegisterSyncObj([](int) {}), 0u);
+    EXPECT_FALSE(CallSyncObj(0, 100));
+
+    // A released slot is handed out again, under a new identifier.
+    ASSERT_TRUE(UnregisterSyncObj(ids[10]));
+    const auto again = RegisterSyncObj([](int) {});
+    ids_.push_back(again);
+    EXPECT_NE(again, 0u);
+    EXPECT_NE(again, ids[10]);
+}
+
+TEST_F(SpSafeSyncTest, SlotThatWasNeverEnabledIsNotRun) {
+    bool ran = false;
+    const auto id = RegisterSyncObj([&](int) { ran = true; });
+    ids_.push_back(id);
+    EXPECT_FALSE(callFromWorker(id));
+    EXPECT_FALSE(WaitSyncCalls(Clock::now() + 20ms)) << "nothing should have been handed over";
+    EXPECT_FALSE(ran);
+}
+
+TEST_F(SpSafeSyncTest, ThrowingCallbackGoesToTheDisplayNotTheWorker) {
+    std::string shown;
+    std::thread::id shownOn;
+    SetSyncExceptionHandler([&](std::exception_ptr error) {
+        shownOn = std::this_thread::get_id();
+        try {
+            std::rethrow_exception(error);
+        } catch (const std::exception& e) {
+            shown = e.what();
+        }
+    });
+    const auto id = registerEnabled([](int) { throw std::runtime_error("handler failed"); });
+    EXPECT_TRUE(callFromWorker(id));
+    EXPECT_EQ(shown, "handler failed");
+    EXPECT_EQ(shownOn, std::this_thread::get_id());
+}
+
+TEST_F(SpSafeSyncTest, TimedOutHandOverIsDroppedAndNeverRunsLater) {
+    int runs = 0;
+    const auto id = registerEnabled([&](int) { ++runs; });
+    // The main thread serves nothing while the worker waits.
+    const bool result = std::async(std::launch::async, [=] { return CallSyncObj(id, 100); }).get();
+    EXPECT_TRUE(result) << "the slot is still enabled, so the timeout alone does not make it false";
+    EXPECT_EQ(ServeSyncCalls(), 0);
+    EXPECT_EQ(runs, 0);
+}
+
+TEST_F(SpSafeSyncTest, DisablingTheSlotReleasesAWaitingWorkerAtOnce) {
+    bool ran = false;
+    const auto id = registerEnabled([&](int) { ran = true; });
+    const auto started = Clock::now();
+    auto worker = std::async(std::launch::async, [=] { return CallSyncObj(id, kPatientMs); });
+    ASSERT_TRUE(WaitSyncCalls(Clock::now() + 10s)) << "the worker never handed over";
+    EXPECT_TRUE(EnableSyncObj(id, false));
+    EXPECT_FALSE(worker.get());
+    EXPECT_LT(Clock::now() - started, 10s) << "the worker waited for its own timeout";
+    ServeSyncCalls();
+    EXPECT_FALSE(ran);
+}
+
+TEST_F(SpSafeSyncTest, CallbackMayRegisterAndReleaseSlots) {
+    bool nestedOk = false;
+    const auto id = registerEnabled([&](int) {
+        const auto inner = RegisterSyncObj([](int) {});
+        nestedOk = inner != 0 && EnableSyncObj(inner, true) && UnregisterSyncObj(inner);
+    });
+    EXPECT_TRUE(callFromWorker(id));
+    EXPECT_TRUE(nestedOk);
+}
+
+TEST_F(SpSafeSyncTest, CallbackMayReleaseItsOwnSlot) {
+    std::uint32_t id = 0;
+    id = registerEnabled([&](int) { UnregisterSyncObj(id); });
+    EXPECT_FALSE(callFromWorker(id)) << "the slot is gone after the hand-over";
+}
+
+// A host with its own event loop: the waker posts to it from the worker's
+// thread, and the host calls ServeSyncCalls on the main thread.
+TEST_F(SpSafeSyncTest, WakerLetsAHostLoopServeHandOvers) {
+    std::mutex mutex;
+    std::condition_variable posted;
+    int posts = 0;
+    std::thread::id wokenFrom;
+    SetSyncWaker([&] {
+        std::lock_guard lock(mutex);
+        wokenFrom = std::this_thread::get_id();
+        ++posts;
+        posted.notify_all();
+    });
+    bool ran = false;
+    const auto id = registerEnabled([&](int) { ran = true; });
+    auto worker = std::async(std::launch::async, [=] { return CallSyncObj(id, kPatientMs); });
+    {
+        std::unique_lock lock(mutex);
+        ASSERT_TRUE(posted.wait_for(lock, 10s, [&] { return posts > 0; }));
+    }
+    EXPECT_EQ(ServeSyncCalls(), 1);
+    EXPECT_TRUE(worker.get());
+    EXPECT_TRUE(ran);
+    EXPECT_NE(wokenFrom, std::this_thread::get_id());
+}
+
+TEST_F(SpSafeSyncTest, WaitReturnsFalseAtTheDeadlineWhenIdle) {
+    const auto deadline = Clock::now() + 30ms;
+    EXPECT_FALSE(WaitSyncCalls(deadline));
+    EXPECT_GE(Clock::now(), deadline);
+}
+
+TEST_F(SpSafeSyncTest, ServingOffTheMainThreadRunsNothing) {
+    bool ran = false;
+    const auto id = registerEnabled([&](int) { ran = true; });
+    auto worker = std::async(std::launch::async, [=] { return CallSyncObj(id, kPatientMs); });
+    ASSERT_TRUE(WaitSyncCalls(Clock::now() + 10s));
+    EXPECT_EQ(std::async(std::launch::async, [] { return ServeSyncCalls(); }).get(), 0);
+    EXPECT_FALSE(ran);
+    ASSERT_TRUE(pumpUntil([&] { return worker.wait_for(0s) == std::future_status::ready; }, 30s));
+    EXPECT_TRUE(ran);
+}
+
+TEST_F(SpSafeSyncTest, ErrorShownFromAWorkerAppearsOnTheMainThread) {
+    std::thread::id shownOn;
+    SetSyncExceptionHandler([&](std::exception_ptr) { shownOn = std::this_thread::get_id(); });
+    std::thread([] { ShowSyncException(std::make_exception_ptr(std::runtime_error("worker failed"))); }).join();
+    ASSERT_TRUE(WaitSyncCalls(Clock::now() + 10s));
+    EXPECT_EQ(ServeSyncCalls(), 1);
+    EXPECT_EQ(shownOn, std::this_thread::get_id());
+}
+
+}  // namespace
+}  // namespace kt::serial
