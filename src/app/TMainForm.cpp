@@ -1,7 +1,15 @@
 #include "TMainForm.h"
 
+#include "serial/PortList.h"
+#include "serial/SpSafeSync.h"
+
 #include <QAction>
 #include <QApplication>
+#include <QCloseEvent>
+#include <QKeyEvent>
+#include <QScreen>
+#include <QThread>
+#include <QTimer>
 #include <QFileDialog>
 #include <QFrame>
 #include <QGroupBox>
@@ -38,11 +46,22 @@ QAction* AddGap(QToolBar* bar, int width)
 
 }  // namespace
 
-TMainForm::TMainForm(QWidget* parent)
+TMainForm::TMainForm(std::optional<std::string> settingsPath, QWidget* parent)
     : QMainWindow(parent, Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
-                              Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint)
+                              Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint),
+      settingsPath_(settingsPath ? *settingsPath
+                                 : kt::SettingsPathFor(QCoreApplication::applicationFilePath().toStdString()))
 {
     InitToolbarImages();
+    // The serial port's events reach this thread through Qt's event loop.
+    kt::serial::SetSyncMainThread();
+    kt::serial::SetSyncWaker([] {
+        QMetaObject::invokeMethod(QCoreApplication::instance(), [] { kt::serial::ServeSyncCalls(); },
+                                  Qt::QueuedConnection);
+    });
+    kt::DeviceSession::ConfigurePort(Comm1);
+    session_ = std::make_unique<kt::DeviceSession>(Comm1, *this, Package_);
+
     setObjectName("MainForm");
     setWindowTitle(kt::kDesignCaption);
     setFont(QFont("MS Sans Serif", 8));
@@ -77,6 +96,8 @@ TMainForm::TMainForm(QWidget* parent)
     ToolTime->setVisible(false);
     ToolFullFlash->setEnabled(false);
     connect(ToolOpen, &QAction::triggered, this, &TMainForm::ToolOpenClick);
+    connect(ToolInfo, &QAction::triggered, this, &TMainForm::ToolInfoClick);
+    connect(ToolTime, &QAction::triggered, this, &TMainForm::ToolTimeClick);
 
     auto* central = new QWidget(this);
     auto* layout = new QVBoxLayout(central);
@@ -115,26 +136,139 @@ TMainForm::TMainForm(QWidget* parent)
         ProgressBar->setValue(p.Position());
     });
 
-    const auto exeDir = std::filesystem::path(QCoreApplication::applicationDirPath().toStdString());
-    openDialogDir_ = QString::fromStdString((exeDir / "FLASH").string());
-
+    qApp->installEventFilter(this);
     FormCreate();
 }
 
-TMainForm::~TMainForm() = default;
+TMainForm::~TMainForm()
+{
+    qApp->removeEventFilter(this);
+    session_.reset();
+    Comm1.Close();
+    kt::serial::SetSyncWaker(nullptr);
+}
 
 void TMainForm::FormCreate()
 {
+    session_->Busy = false;
     // The window can never be made smaller than designed.
     setMinimumSize(size());
     ToolButtons = {ToolOpen, ToolInfo, ToolTime, ToolFullFlash};
     try {
+        kt::ReadSettings(settingsPath_, *this);
         ToolInfo->setVisible(true);
         ToolTime->setVisible(true);
         ToolButton4->setVisible(true);
     } catch (...) {
         // Whatever failed keeps its design value; the window opens all the same.
     }
+}
+
+kt::WindowBounds TMainForm::Bounds() const
+{
+    return {x(), y(), width(), height()};
+}
+
+void TMainForm::SetBounds(const kt::WindowBounds& b)
+{
+    move(b.left, b.top);
+    resize(std::max(b.width, minimumWidth()), std::max(b.height, minimumHeight()));
+}
+
+void TMainForm::SetOpenDialog(const std::string& folder, const std::string& fileName)
+{
+    openDialogDir_ = QString::fromStdString(folder);
+    openDialogFile_ = QString::fromStdString(fileName);
+}
+
+std::string TMainForm::ExecutableFolder() const
+{
+    return QCoreApplication::applicationDirPath().toStdString();
+}
+
+void TMainForm::showEvent(QShowEvent* event)
+{
+    QMainWindow::showEvent(event);
+    if (shown_)
+        return;
+    shown_ = true;
+    // The first showing centres the window on the desktop, whatever Left and Top said.
+    if (const QScreen* s = screen())
+        move(s->availableGeometry().center() - rect().center());
+}
+
+void TMainForm::closeEvent(QCloseEvent* event)
+{
+    if (session_->InOperation()) {
+        event->ignore();
+        return;
+    }
+    session_->DisconnectDevice();
+    event->accept();
+    kt::WriteSettings(settingsPath_, Bounds(), session_->PortName);
+}
+
+bool TMainForm::eventFilter(QObject* watched, QEvent* event)
+{
+    if (event->type() == QEvent::KeyPress && session_->InOperation()) {
+        const auto* key = static_cast<QKeyEvent*>(event);
+        auto* widget = qobject_cast<QWidget*>(watched);
+        if (key->key() == Qt::Key_Escape && widget != nullptr && widget->window() == this) {
+            session_->Abort();
+            return true;
+        }
+    }
+    return QMainWindow::eventFilter(watched, event);
+}
+
+void TMainForm::ProcessEvents(Clock::time_point deadline)
+{
+    // A timer ends the wait at the deadline; received data, clicks and
+    // repaints end it earlier.
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
+    QTimer wake;
+    wake.setSingleShot(true);
+    wake.start(static_cast<int>(std::max<long long>(0, left)));
+    QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
+    kt::serial::ServeSyncCalls();
+}
+
+void TMainForm::Pause(std::chrono::milliseconds duration)
+{
+    QThread::msleep(static_cast<unsigned long>(duration.count()));
+}
+
+bool TMainForm::ToolButtonEnabled(kt::ToolButton button) const
+{
+    return ToolButtons[static_cast<std::size_t>(button)]->isEnabled();
+}
+
+void TMainForm::SetToolButtonEnabled(kt::ToolButton button, bool enabled)
+{
+    ToolButtons[static_cast<std::size_t>(button)]->setEnabled(enabled);
+}
+
+std::tm TMainForm::LocalTime()
+{
+    const std::time_t now = std::time(nullptr);
+    std::tm local{};
+    localtime_r(&now, &local);
+    return local;
+}
+
+std::vector<std::string> TMainForm::SystemPorts()
+{
+    return kt::serial::GetSerialPortList();
+}
+
+void TMainForm::ToolInfoClick()
+{
+    session_->ToolInfoClick();
+}
+
+void TMainForm::ToolTimeClick()
+{
+    session_->ToolTimeClick();
 }
 
 void TMainForm::AddLog(std::string_view line)
@@ -224,6 +358,8 @@ QString TMainForm::ExecOpenDialog()
 
 void TMainForm::ToolOpenClick()
 {
+    if (session_->InOperation())
+        return;  // a device search is under way
     const QString chosen = chooseFile_ ? chooseFile_(*this) : ExecOpenDialog();
     if (chosen.isEmpty())
         return;

@@ -1,13 +1,18 @@
 // The main window: toolbar, log and progress bar over the core operations.
 #pragma once
 
-#include "package/FormView.h"
+#include "device/DeviceHost.h"
+#include "device/DeviceSession.h"
+#include "device/Settings.h"
 #include "package/Package.h"
+#include "serial/SpComPort.h"
 
 #include <QMainWindow>
 
 #include <array>
 #include <functional>
+#include <memory>
+#include <optional>
 
 class QLabel;
 class QPlainTextEdit;
@@ -17,7 +22,7 @@ class QToolBar;
 class QAction;
 class QFrame;
 
-class TMainForm : public QMainWindow, public kt::FormView {
+class TMainForm : public QMainWindow, public kt::DeviceHost, private kt::SettingsTarget {
     Q_OBJECT
 
 public:
@@ -25,7 +30,8 @@ public:
     static constexpr int kDesignWidth = 422;
     static constexpr int kDesignHeight = 323;
 
-    explicit TMainForm(QWidget* parent = nullptr);
+    // `settingsPath`: the settings file; by default the executable's path with ".INI".
+    explicit TMainForm(std::optional<std::string> settingsPath = std::nullopt, QWidget* parent = nullptr);
     ~TMainForm() override;
 
     // FormView: what the core operations show.
@@ -35,6 +41,14 @@ public:
     void SetUpdateEnabled(bool enabled) override;
     kt::ProgressBar& Progress() override { return progress_; }
     kt::ModalResult ShowDialog(std::string_view message, kt::DialogKind kind, kt::DialogButtons buttons) override;
+
+    // DeviceHost: the main loop, pauses, the toolbar, the clock, the port list.
+    void ProcessEvents(Clock::time_point deadline) override;
+    void Pause(std::chrono::milliseconds duration) override;
+    bool ToolButtonEnabled(kt::ToolButton button) const override;
+    void SetToolButtonEnabled(kt::ToolButton button, bool enabled) override;
+    std::tm LocalTime() override;
+    std::vector<std::string> SystemPorts() override;
 
     bool OpenPackage(const std::string& fileName);
 
@@ -48,6 +62,8 @@ public:
     void SetFileChooser(FileChooser chooser) { chooseFile_ = std::move(chooser); }
 
     const kt::KVF_TYPE& Package() const { return Package_; }
+    kt::DeviceSession& Session() { return *session_; }
+    kt::serial::TSpComPort Comm1;
 
     QAction* ToolOpen = nullptr;
     QAction* ToolInfo = nullptr;
@@ -60,10 +76,29 @@ public:
 
 public slots:
     void ToolOpenClick();
+    void ToolInfoClick();
+    void ToolTimeClick();
+
+protected:
+    // Refused silently while an operation holds the device; otherwise the
+    // device link is closed and the settings are written.
+    void closeEvent(QCloseEvent* event) override;
+    void showEvent(QShowEvent* event) override;
+    // Sees key presses before the focused control: Esc asks a running operation to stop.
+    bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
     void FormCreate();
     QString ExecOpenDialog();
+
+    // SettingsTarget: what reading the settings applies.
+    kt::WindowBounds Bounds() const override;
+    void SetBounds(const kt::WindowBounds& bounds) override;
+    int Baud() const override { return Comm1.BaudRate(); }
+    void SetBaud(int baud) override { Comm1.SetBaudRate(baud); }
+    void SetPortName(const std::string& port) override { session_->PortName = port; }
+    void SetOpenDialog(const std::string& folder, const std::string& fileName) override;
+    std::string ExecutableFolder() const override;
 
     kt::KVF_TYPE Package_;
     std::array<QAction*, 4> ToolButtons{};
@@ -72,4 +107,7 @@ private:
     // The open dialog keeps its folder and file name from one use to the next.
     QString openDialogDir_;
     QString openDialogFile_;
+    std::string settingsPath_;
+    std::unique_ptr<kt::DeviceSession> session_;
+    bool shown_ = false;
 };

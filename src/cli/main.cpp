@@ -1,54 +1,149 @@
 // kt-flash-cli: the command-line front end. Log lines go to standard output,
 // one line each, exactly as the window's log shows them; dialog texts and
 // diagnostics go to standard error.
+#include "PtyDevice.h"
 #include "cli/CliOptions.h"
-#include "package/FormView.h"
+#include "cli/ConsoleHost.h"
+#include "device/DeviceSession.h"
+#include "device/Settings.h"
 #include "package/Package.h"
+#include "serial/PortList.h"
 
-#include <cstdio>
+#include <filesystem>
 #include <iostream>
+#include <memory>
 #include <string>
 #include <vector>
 
 namespace {
 
+using namespace kt;
+using namespace kt::cli;
+
 constexpr int kExitOk = 0;
 constexpr int kExitFailed = 1;
 constexpr int kExitUsage = 2;
 
-// The log of the window, printed: clearing it prints nothing.
-class ConsoleView : public kt::FormView {
+// Opening a package prints its log; nothing else of a window is there.
+class ConsoleView : public FormView {
 public:
-    void AddLog(std::string_view line) override
-    {
-        std::fwrite(line.data(), 1, line.size(), stdout);
-        std::fputc('\n', stdout);
-        std::fflush(stdout);
-    }
+    void AddLog(std::string_view line) override { PrintLogLine(line); }
     void ClearLog() override {}
     void SetCaption(std::string_view) override {}
     void SetUpdateEnabled(bool) override {}
-    kt::ProgressBar& Progress() override { return progress_; }
-    // Dialog texts go to standard error, one line each.
-    kt::ModalResult ShowDialog(std::string_view message, kt::DialogKind, kt::DialogButtons buttons) override
+    ProgressBar& Progress() override { return progress_; }
+    ModalResult ShowDialog(std::string_view message, DialogKind, DialogButtons buttons) override
     {
-        std::string text(message);
-        for (auto& c : text)
-            if (c == '\r')
-                c = '\n';
-        std::cerr << text << std::endl;
-        return buttons == kt::DialogButtons::Ok ? kt::ModalResult::Ok : kt::ModalResult::No;
+        PrintDialogText(message);
+        return buttons == DialogButtons::Ok ? ModalResult::Ok : ModalResult::No;
     }
 
 private:
-    kt::ProgressBar progress_;
+    ProgressBar progress_;
 };
+
+// The settings the command line uses: the speed and the remembered port.
+class CliSettings : public SettingsTarget {
+public:
+    WindowBounds Bounds() const override { return {}; }
+    void SetBounds(const WindowBounds&) override {}
+    int Baud() const override { return baud; }
+    void SetBaud(int value) override { baud = value; }
+    void SetPortName(const std::string& value) override { port = value; }
+    void SetOpenDialog(const std::string&, const std::string&) override {}
+    std::string ExecutableFolder() const override { return {}; }
+
+    int baud = 1000000;
+    std::string port;
+};
+
+std::string SettingsPath(const CliOptions& options)
+{
+    if (options.settings)
+        return *options.settings;
+    std::error_code ec;
+    const auto exe = std::filesystem::read_symlink("/proc/self/exe", ec);
+    return SettingsPathFor(ec ? std::string("kt-flash-cli") : exe.string());
+}
+
+// Everything one device command needs, in the order it must be torn down.
+struct DeviceRun {
+    explicit DeviceRun(const CliOptions& options) : settingsPath(SettingsPath(options))
+    {
+        ReadSettings(settingsPath, settings);
+        if (options.simulate) {
+            simulator = std::make_unique<sim::PtyDevice>();
+            forcedPort = simulator->SlavePath();
+        } else if (options.port) {
+            forcedPort = *options.port;
+        }
+        // A named port is the only one tried: no scan of the system's ports.
+        host = std::make_unique<ConsoleHost>(forcedPort ? std::vector<std::string>{} : serial::GetSerialPortList());
+        comm = std::make_unique<serial::TSpComPort>();
+        DeviceSession::ConfigurePort(*comm);
+        comm->SetBaudRate(options.baud.value_or(settings.baud));
+        session = std::make_unique<DeviceSession>(*comm, *host, package);
+        session->PortName = forcedPort.value_or(settings.port);
+        host->OnInterrupt([this] { session->Abort(); });
+    }
+
+    ~DeviceRun()
+    {
+        const std::string port = session->PortName;
+        session.reset();
+        comm.reset();  // closes the port, should anything have left it open
+        host.reset();
+        if (!simulator)  // a simulated device's port is gone after this run
+            WriteSettings(settingsPath, std::nullopt, port);
+    }
+
+    std::string settingsPath;
+    CliSettings settings;
+    std::optional<std::string> forcedPort;
+    std::unique_ptr<sim::PtyDevice> simulator;
+    KVF_TYPE package;
+    std::unique_ptr<ConsoleHost> host;
+    std::unique_ptr<serial::TSpComPort> comm;
+    std::unique_ptr<DeviceSession> session;
+};
+
+int RunDeviceCommand(const CliOptions& options)
+{
+    DeviceRun run(options);
+    bool ok = false;
+    switch (options.command) {
+    case Command::Info:
+        ok = run.session->ToolInfoClick();
+        break;
+    case Command::Time:
+        ok = run.session->ToolTimeClick();
+        break;
+    default:
+        break;
+    }
+    return ok ? kExitOk : kExitFailed;
+}
+
+int ListPorts(const CliOptions& options)
+{
+    if (options.port) {
+        std::cout << *options.port << '\n';
+        return kExitOk;
+    }
+    CliSettings settings;
+    ReadSettings(SettingsPath(options), settings);
+    if (!settings.port.empty())
+        std::cout << settings.port << '\n';
+    for (const auto& port : serial::GetSerialPortList())
+        if (port != settings.port)
+            std::cout << port << '\n';
+    return kExitOk;
+}
 
 }  // namespace
 
 int main(int argc, char** argv)
 {
-    using namespace kt::cli;
     const std::vector<std::string> args(argv + 1, argv + argc);
     const ParseResult parsed = ParseCommandLine(args);
     if (!parsed.options) {
@@ -56,21 +151,27 @@ int main(int argc, char** argv)
         return kExitUsage;
     }
     const CliOptions& options = *parsed.options;
-    ConsoleView view;
-    switch (options.command) {
-    case Command::Help:
-        std::cout << kUsage;
-        return kExitOk;
-    case Command::Open: {
-        kt::KVF_TYPE package;
-        return kt::OpenPackage(options.package, package, view) ? kExitOk : kExitFailed;
-    }
-    case Command::Info:
-    case Command::Time:
-    case Command::Update:
-    case Command::Ports:
-        std::cerr << "kt-flash-cli: this command is not available in this build yet\n";
-        return kExitFailed;
+    try {
+        switch (options.command) {
+        case Command::Help:
+            std::cout << kUsage;
+            return kExitOk;
+        case Command::Open: {
+            ConsoleView view;
+            KVF_TYPE package;
+            return OpenPackage(options.package, package, view) ? kExitOk : kExitFailed;
+        }
+        case Command::Ports:
+            return ListPorts(options);
+        case Command::Info:
+        case Command::Time:
+            return RunDeviceCommand(options);
+        case Command::Update:
+            std::cerr << "kt-flash-cli: update is not available in this build yet\n";
+            return kExitFailed;
+        }
+    } catch (const std::exception& e) {
+        std::cerr << "kt-flash-cli: " << e.what() << '\n';
     }
     return kExitFailed;
 }

@@ -1,6 +1,9 @@
 #include "TMainForm.h"
 
 #include "PackageWriter.h"
+#include "PtyDevice.h"
+#include "package/IniFile.h"
+#include "serial/PortList.h"
 #include "TestSupport.h"
 
 #include <QAction>
@@ -30,6 +33,11 @@ QToolButton* ButtonOf(TMainForm& form, QAction* action)
     return qobject_cast<QToolButton*>(bar->widgetForAction(action));
 }
 
+std::string Settings(const kt::test::TempDir& dir)
+{
+    return (dir.Path() / "kt-flash.INI").string();
+}
+
 std::string GoodPackage(const kt::test::TempDir& dir)
 {
     kt::gen::PackageContent c;
@@ -44,7 +52,8 @@ std::string GoodPackage(const kt::test::TempDir& dir)
 
 TEST(MainForm, StartsWithTheDesignCaptionAndOnlyUpdateDisabled)
 {
-    TMainForm form;
+    kt::test::TempDir dir;
+    TMainForm form(Settings(dir));
     form.show();
     EXPECT_EQ(form.windowTitle(), "KT-FLASH V.3.0");
     for (QAction* a : {form.ToolOpen, form.ToolInfo, form.ToolTime, form.ToolFullFlash})
@@ -71,7 +80,7 @@ TEST(MainForm, GoodOpenSetsCaptionLogAndEnablesUpdate)
 {
     kt::test::TempDir dir;
     const auto path = GoodPackage(dir);
-    TMainForm form;
+    TMainForm form(Settings(dir));
     form.show();
 
     ASSERT_TRUE(form.OpenPackage(path));
@@ -90,7 +99,7 @@ TEST(MainForm, GoodOpenSetsCaptionLogAndEnablesUpdate)
 TEST(MainForm, FailedOpenAfterAGoodOneDisablesUpdate)
 {
     kt::test::TempDir dir;
-    TMainForm form;
+    TMainForm form(Settings(dir));
     ASSERT_TRUE(form.OpenPackage(GoodPackage(dir)));
     const auto missing = (dir.Path() / "gone.kvf").string();
 
@@ -108,7 +117,7 @@ TEST(MainForm, OpenButtonOpensTheChosenFileAndCancelDoesNothing)
 {
     kt::test::TempDir dir;
     const auto path = GoodPackage(dir);
-    TMainForm form;
+    TMainForm form(Settings(dir));
     QString answer;
     form.SetFileChooser([&](TMainForm&) { return answer; });
 
@@ -153,7 +162,7 @@ struct DialogProbe {
 TEST(MainForm, DialogCarriesTheWindowCaptionAndButtonConventions)
 {
     kt::test::TempDir dir;
-    TMainForm form;
+    TMainForm form(Settings(dir));
     form.show();
     DialogProbe probe;
 
@@ -175,6 +184,78 @@ TEST(MainForm, DialogCarriesTheWindowCaptionAndButtonConventions)
     probe.AnswerNext(Qt::Key_Escape);
     EXPECT_EQ(form.ShowDialog("Вы уверены?", kt::DialogKind::Confirmation, kt::DialogButtons::YesNo),
               kt::ModalResult::No);
+}
+
+// The system's port list replaced for one test.
+class PortListScope {
+public:
+    explicit PortListScope(std::vector<std::string> ports) { kt::serial::SetPortListOverride(std::move(ports)); }
+    ~PortListScope() { kt::serial::SetPortListOverride(std::nullopt); }
+};
+
+TEST(MainFormDevice, InfoButtonHoldsTheToolbarAndTheWindowWhileBusy)
+{
+    kt::test::TempDir dir;
+    kt::sim::PtyDevice sim;
+    PortListScope ports({sim.SlavePath()});
+    TMainForm form(Settings(dir));
+    form.show();
+
+    bool sawBusy = false;
+    bool toolbarHeld = false;
+    bool closeRefused = false;
+    QTimer watch;
+    QObject::connect(&watch, &QTimer::timeout, [&] {
+        if (sawBusy || !form.Session().Busy)
+            return;
+        sawBusy = true;
+        toolbarHeld = !form.ToolOpen->isEnabled() && !form.ToolInfo->isEnabled() && !form.ToolTime->isEnabled();
+        closeRefused = !form.close();
+    });
+    watch.start(20);
+    form.ToolInfo->trigger();
+    watch.stop();
+
+    EXPECT_TRUE(sawBusy);
+    EXPECT_TRUE(toolbarHeld);
+    EXPECT_TRUE(closeRefused);
+    EXPECT_TRUE(form.isVisible());
+    const auto lines = LogLines(form);
+    EXPECT_EQ(lines.first(), QString::fromStdString("ТЕЛВИКС обнаружен на порту " + sim.SlavePath()));
+    EXPECT_TRUE(lines.contains(QString::fromUtf8("   DRAXO ID: TLV-M2-00042")));
+    EXPECT_EQ(lines.last(), "");
+    EXPECT_TRUE(form.ToolOpen->isEnabled());
+    EXPECT_FALSE(form.ToolFullFlash->isEnabled());
+    EXPECT_FALSE(form.Comm1.Active());
+
+    EXPECT_TRUE(form.close());  // idle now: the close goes through and the port is remembered
+    kt::IniFile ini(Settings(dir));
+    EXPECT_EQ(ini.ReadString("PARAMS", "PORT", ""), sim.SlavePath());
+    EXPECT_GE(ini.ReadInteger("Window", "Width", 0), TMainForm::kDesignWidth);
+}
+
+TEST(MainFormDevice, NoDeviceLogsAndShowsTheErrorDialog)
+{
+    kt::test::TempDir dir;
+    PortListScope ports({});
+    dir.Write("kt-flash.INI", "[PARAMS]\r\nPORT=/dev/kt-no-such-port\r\nLAST_NAME=/x/y.kvf\r\nBOAD=9600\r\n");
+    TMainForm form(Settings(dir));
+    form.show();
+    EXPECT_EQ(form.Comm1.BaudRate(), 9600);
+    DialogProbe probe;
+    probe.AnswerNext(Qt::Key_Return);
+
+    form.ToolTime->trigger();
+
+    EXPECT_EQ(LogLines(form), (QStringList{QString::fromUtf8("ОШИБКА! ТЕЛВИКС не подключен к компьютеру."), ""}));
+    EXPECT_EQ(probe.text,
+              QString::fromUtf8("ОШИБКА! Контроллер не подключен к компьютеру.\nПроверьте кабель, питание и повторите снова."));
+    EXPECT_EQ(probe.title, "KT-FLASH V.3.0");
+    EXPECT_TRUE(form.close());
+    kt::IniFile ini(Settings(dir));
+    EXPECT_EQ(ini.ReadString("PARAMS", "PORT", "missing"), "");  // cleared by the failed search
+    EXPECT_EQ(ini.ReadString("PARAMS", "LAST_NAME", ""), "/x/y.kvf");
+    EXPECT_EQ(ini.ReadString("PARAMS", "BOAD", ""), "9600");
 }
 
 }  // namespace

@@ -10,7 +10,9 @@
 
 namespace kt::test {
 
-class RecordingView : public FormView {
+// Records what the core shows. `Base` is FormView or one of its extensions.
+template <class Base = FormView>
+class RecordingViewT : public Base {
 public:
     void AddLog(std::string_view line) override { log.emplace_back(line); }
     void ClearLog() override
@@ -41,6 +43,8 @@ public:
     std::vector<Dialog> dialogs;
     ModalResult dialogAnswer = ModalResult::Yes;  // what a Yes/No dialog answers
 };
+
+using RecordingView = RecordingViewT<FormView>;
 
 class TempDir {
 public:

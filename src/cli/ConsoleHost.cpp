@@ -1,0 +1,111 @@
+#include "cli/ConsoleHost.h"
+
+#include <csignal>
+#include <cstdio>
+#include <ctime>
+#include <iostream>
+#include <pthread.h>
+
+namespace kt::cli {
+namespace {
+
+// Ctrl+C and SIGTERM go to one thread that waits for them; SIGUSR1 tells that
+// thread to end. Blocking them here, before any other thread starts, keeps
+// them away from every other thread.
+sigset_t WatchedSignals()
+{
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, SIGINT);
+    sigaddset(&set, SIGTERM);
+    sigaddset(&set, SIGUSR1);
+    return set;
+}
+
+}  // namespace
+
+ConsoleHost::ConsoleHost(std::vector<std::string> ports) : ports_(std::move(ports))
+{
+    const sigset_t set = WatchedSignals();
+    pthread_sigmask(SIG_BLOCK, &set, nullptr);
+    signalThread_ = std::thread([this] { WatchSignals(); });
+}
+
+ConsoleHost::~ConsoleHost()
+{
+    pthread_kill(signalThread_.native_handle(), SIGUSR1);
+    signalThread_.join();
+}
+
+void ConsoleHost::WatchSignals()
+{
+    const sigset_t set = WatchedSignals();
+    for (;;) {
+        int signal = 0;
+        if (sigwait(&set, &signal) != 0 || signal == SIGUSR1)
+            return;
+        interrupted_ = true;
+        loop_.Wake();
+    }
+}
+
+void PrintLogLine(std::string_view line)
+{
+    std::fwrite(line.data(), 1, line.size(), stdout);
+    std::fputc('\n', stdout);
+    std::fflush(stdout);
+}
+
+void PrintDialogText(std::string_view message)
+{
+    std::string text(message);
+    for (auto& c : text)
+        if (c == '\r')
+            c = '\n';
+    std::cerr << text << std::endl;
+}
+
+void ConsoleHost::AddLog(std::string_view line)
+{
+    PrintLogLine(line);
+}
+
+ModalResult ConsoleHost::ShowDialog(std::string_view message, DialogKind, DialogButtons buttons)
+{
+    PrintDialogText(message);
+    if (buttons == DialogButtons::Ok)
+        return ModalResult::Ok;
+    return confirm_ ? confirm_() : ModalResult::No;
+}
+
+void ConsoleHost::ProcessEvents(Clock::time_point deadline)
+{
+    loop_.ProcessEvents(deadline);
+    if (interrupted_ && onInterrupt_)
+        onInterrupt_();
+}
+
+void ConsoleHost::Pause(std::chrono::milliseconds duration)
+{
+    std::this_thread::sleep_for(duration);
+}
+
+bool ConsoleHost::ToolButtonEnabled(ToolButton button) const
+{
+    return buttons_[static_cast<std::size_t>(button)];
+}
+
+void ConsoleHost::SetToolButtonEnabled(ToolButton button, bool enabled)
+{
+    buttons_[static_cast<std::size_t>(button)] = enabled;
+}
+
+std::tm ConsoleHost::LocalTime()
+{
+    const std::time_t now = std::time(nullptr);
+    std::tm local{};
+    localtime_r(&now, &local);
+    return local;
+}
+
+}  // namespace kt::cli

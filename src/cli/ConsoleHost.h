@@ -1,0 +1,61 @@
+// The command line's side of the device operations: log lines to standard
+// output, dialog texts to standard error, the plain event loop, and Ctrl+C
+// as the user's request to stop.
+#pragma once
+
+#include "device/DeviceHost.h"
+#include "device/PlainEventLoop.h"
+
+#include <array>
+#include <atomic>
+#include <functional>
+#include <optional>
+#include <string>
+#include <thread>
+
+namespace kt::cli {
+
+// One log line on standard output, flushed; a dialog's text on standard error.
+void PrintLogLine(std::string_view line);
+void PrintDialogText(std::string_view message);
+
+class ConsoleHost : public DeviceHost {
+public:
+    // `ports`: the list to search; empty when only the remembered port may be tried.
+    explicit ConsoleHost(std::vector<std::string> ports);
+    ~ConsoleHost() override;
+
+    void AddLog(std::string_view line) override;
+    void ClearLog() override {}
+    void SetCaption(std::string_view) override {}
+    void SetUpdateEnabled(bool enabled) override { SetToolButtonEnabled(ToolButton::FullFlash, enabled); }
+    ProgressBar& Progress() override { return progress_; }
+    ModalResult ShowDialog(std::string_view message, DialogKind kind, DialogButtons buttons) override;
+
+    void ProcessEvents(Clock::time_point deadline) override;
+    void Pause(std::chrono::milliseconds duration) override;
+    bool ToolButtonEnabled(ToolButton button) const override;
+    void SetToolButtonEnabled(ToolButton button, bool enabled) override;
+    std::tm LocalTime() override;
+    std::vector<std::string> SystemPorts() override { return ports_; }
+
+    // Called on the main thread, inside a wait, once the user pressed Ctrl+C.
+    void OnInterrupt(std::function<void()> handler) { onInterrupt_ = std::move(handler); }
+    // How to answer a Yes/No dialog (the update's confirmation).
+    void SetConfirmation(std::function<ModalResult()> answer) { confirm_ = std::move(answer); }
+    bool Interrupted() const { return interrupted_.load(); }
+
+private:
+    void WatchSignals();
+
+    std::vector<std::string> ports_;
+    PlainEventLoop loop_;
+    ProgressBar progress_;
+    std::array<bool, kToolButtonCount> buttons_{true, true, true, false};
+    std::function<void()> onInterrupt_;
+    std::function<ModalResult()> confirm_;
+    std::atomic<bool> interrupted_{false};
+    std::thread signalThread_;
+};
+
+}  // namespace kt::cli

@@ -1,0 +1,39 @@
+// What the device operations need from the program around them beyond the
+// log and the progress bar: the main loop, the toolbar, pauses, the clock and
+// the system's port list.
+#pragma once
+
+#include "package/FormView.h"
+
+#include <chrono>
+#include <ctime>
+#include <string>
+#include <vector>
+
+namespace kt {
+
+enum class ToolButton { Open = 0, Info = 1, Time = 2, FullFlash = 3 };
+inline constexpr int kToolButtonCount = 4;
+
+class DeviceHost : public FormView {
+public:
+    using Clock = std::chrono::steady_clock;
+
+    // Runs the main thread's pending events (received data among them). When
+    // none is pending, blocks until one arrives or `deadline` passes; never spins.
+    virtual void ProcessEvents(Clock::time_point deadline) = 0;
+
+    // A fixed pause of the main thread that runs no events.
+    virtual void Pause(std::chrono::milliseconds duration) = 0;
+
+    virtual bool ToolButtonEnabled(ToolButton button) const = 0;
+    virtual void SetToolButtonEnabled(ToolButton button, bool enabled) = 0;
+
+    // The computer's local date and time, read once.
+    virtual std::tm LocalTime() = 0;
+
+    // The system's serial ports in the order the system lists them.
+    virtual std::vector<std::string> SystemPorts() = 0;
+};
+
+}  // namespace kt

@@ -1,0 +1,353 @@
+#include "device/DeviceSession.h"
+
+#include "SessionFixture.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <memory>
+
+namespace kt {
+namespace {
+
+using namespace test;
+using namespace std::chrono_literals;
+
+const std::string kEscText(1, '\x1b');
+
+// ---- Command layer ----
+
+struct RefusalCase {
+    std::string name;
+    int expected;
+    bool waitsWholeInterval;
+};
+
+std::ostream& operator<<(std::ostream& os, const RefusalCase& c)
+{
+    return os << c.name;
+}
+
+class LoneEscape : public SessionTest, public ::testing::WithParamInterface<RefusalCase> {};
+
+TEST_P(LoneEscape, FailsTheCommandForEveryExpectedLength)
+{
+    sim::SimOptions options;
+    options.refuseOn = {"v"};
+    Start(options);
+    Connect();
+    const auto start = Clock::now();
+    EXPECT_FALSE(session.SendCommand("v", GetParam().expected));
+    EXPECT_EQ(session.RxText, kEscText);
+    if (GetParam().waitsWholeInterval)
+        EXPECT_GE(Elapsed(start), 240);
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, LoneEscape,
+                         ::testing::Values(RefusalCase{"CollectAll", 0, true}, RefusalCase{"One", 1, false},
+                                           RefusalCase{"Two", 2, true}, RefusalCase{"Thirteen", 13, true}),
+                         [](const auto& info) { return info.param.name; });
+
+TEST_F(SessionTest, LoneCarriageReturnWithCollectAllSucceedsAfterTheWholeInterval)
+{
+    Start();
+    Connect();
+    const auto start = Clock::now();
+    EXPECT_TRUE(session.SendCommand("PFLASH", 0));
+    EXPECT_EQ(session.RxText, "\r");
+    EXPECT_GE(Elapsed(start), 240);
+}
+
+TEST_F(SessionTest, CountedReplyCompletesAtItsLength)
+{
+    Start();
+    Connect();
+    EXPECT_TRUE(session.SendCommand("D", 2));
+    EXPECT_EQ(session.RxText, "21");
+    EXPECT_TRUE(session.SendCommand("t", 14));
+    EXPECT_EQ(session.RxText.size(), 14u);
+}
+
+TEST_F(SessionTest, OvershootingCountedReplyNeverCompletes)
+{
+    sim::SimOptions options;
+    options.garbageOn = {{"D", "ABC"}};
+    Start(options);
+    Connect();
+    EXPECT_FALSE(session.SendCommand("D", 2));
+    EXPECT_EQ(session.RxText, "ABC");
+}
+
+TEST_F(SessionTest, SilenceFailsWithAnEmptyReply)
+{
+    sim::SimOptions options;
+    options.silentOn = {"v"};
+    Start(options);
+    Connect();
+    EXPECT_FALSE(session.SendCommand("v", 0));
+    EXPECT_EQ(session.RxText, "");
+}
+
+TEST_F(SessionTest, NoWaitLeavesTheReplyUntouched)
+{
+    Start();
+    Connect();
+    session.RxText = "earlier";
+    EXPECT_TRUE(session.SendCommand("PFLASH", -1));
+    EXPECT_EQ(session.RxText, "earlier");
+}
+
+TEST_F(SessionTest, CommandOnAClosedPortFailsWithoutWaiting)
+{
+    session.RxText = "earlier";
+    const auto start = Clock::now();
+    EXPECT_FALSE(session.SendCommand("n", 0));
+    EXPECT_EQ(session.RxText, "earlier");
+    EXPECT_LT(Elapsed(start), 200);
+}
+
+TEST_F(SessionTest, AbortEndsAWaitEarly)
+{
+    sim::SimOptions options;
+    options.silentOn = {"v"};
+    Start(options);
+    Connect();
+    host.duringEvents = [&] { session.Abort(); };
+    EXPECT_FALSE(session.SendCommand("v", 0));
+}
+
+// ---- Discovery and connection ----
+
+TEST_F(SessionTest, RememberedPortIsProbedFirstAndAlone)
+{
+    Start();
+    host.ports = {"/dev/kt-no-such-port"};
+    ASSERT_TRUE(session.ConnectDevice());
+    EXPECT_EQ(host.log, Lines{"ТЕЛВИКС обнаружен на порту " + sim->SlavePath()});
+    EXPECT_EQ(host.portListReads, 0);
+    EXPECT_EQ(session.PortName, sim->SlavePath());
+    EXPECT_TRUE(comm.Active());
+    EXPECT_TRUE(session.ConnectDevice());  // already open: no probe, no line
+    EXPECT_EQ(host.log.size(), 1u);
+    EXPECT_EQ(Count("n"), 1);
+}
+
+TEST_F(SessionTest, SearchesTheSystemListWhenNothingIsRemembered)
+{
+    Start();
+    session.PortName.clear();
+    host.ports = {"/dev/kt-no-such-port", "not a device path", sim->SlavePath()};
+    ASSERT_TRUE(session.ConnectDevice());
+    EXPECT_EQ(session.PortName, sim->SlavePath());
+    EXPECT_EQ(host.log, Lines{"ТЕЛВИКС обнаружен на порту " + sim->SlavePath()});
+}
+
+TEST_F(SessionTest, ListedPortEqualToTheRememberedOneIsNotProbedTwice)
+{
+    sim::SimOptions absent;
+    absent.silentOn = {"PFLASH"};
+    sim::PtyDevice silent(absent);
+    Start();
+    session.PortName = silent.SlavePath();
+    host.ports = {silent.SlavePath(), sim->SlavePath()};
+    ASSERT_TRUE(session.ConnectDevice());
+    EXPECT_EQ(session.PortName, sim->SlavePath());
+    const auto frames = silent.Frames();
+    EXPECT_EQ(std::count(frames.begin(), frames.end(), "PFLASH"), DeviceSession::kPingTries);
+}
+
+TEST_F(SessionTest, DeviceAnsweringThePingWithEscapeCountsAsPresent)
+{
+    sim::SimOptions options;
+    options.pingAnswersEsc = true;
+    Start(options);
+    EXPECT_TRUE(session.ConnectDevice());
+}
+
+TEST_F(SessionTest, IdentityWithATrailingCarriageReturnIsNotTheDevice)
+{
+    sim::SimOptions options;
+    options.appendOn = {{"n", "\r"}};
+    Start(options);
+    EXPECT_FALSE(session.ProbePort(sim->SlavePath()));
+    EXPECT_FALSE(comm.Active());
+    EXPECT_TRUE(host.log.empty());
+}
+
+TEST_F(SessionTest, NoDeviceAnywhereClearsThePortAndReportsOnce)
+{
+    session.PortName = "/dev/kt-no-such-port";
+    host.ports = {"/dev/kt-no-such-port-2"};
+    EXPECT_FALSE(session.ConnectDevice());
+    EXPECT_EQ(session.PortName, "");
+    EXPECT_EQ(host.log, (Lines{"ОШИБКА! ТЕЛВИКС не подключен к компьютеру.", ""}));
+    ASSERT_EQ(host.dialogs.size(), 1u);
+    EXPECT_EQ(host.dialogs[0].message,
+              "ОШИБКА! Контроллер не подключен к компьютеру.\rПроверьте кабель, питание и повторите снова.");
+    EXPECT_EQ(host.dialogs[0].kind, DialogKind::Error);
+    EXPECT_EQ(host.dialogs[0].buttons, DialogButtons::Ok);
+}
+
+TEST_F(SessionTest, BusyStateKeepsAndRestoresTheToolbar)
+{
+    Start();
+    session.EndBusy();  // without BeginBusy: nothing, not even a disconnect
+    EXPECT_TRUE(host.log.empty());
+    Connect();
+    session.BeginBusy();
+    session.BeginBusy();  // a second one must not overwrite the kept states
+    EXPECT_EQ(host.buttons, (std::array<bool, 4>{false, false, false, false}));
+    EXPECT_TRUE(session.InOperation());
+    session.EndBusy();
+    EXPECT_EQ(host.buttons, (std::array<bool, 4>{true, true, true, false}));
+    EXPECT_FALSE(session.Busy);
+    EXPECT_FALSE(comm.Active());
+    EXPECT_EQ(host.log, Lines{""});
+    ASSERT_TRUE(sim->WaitForFrames(1, 2s));
+    EXPECT_EQ(sim->Frames().back(), "X");
+}
+
+TEST_F(SessionTest, DisconnectWithAClosedPortSendsNothing)
+{
+    Start();
+    session.DisconnectDevice();
+    EXPECT_TRUE(sim->Frames().empty());
+}
+
+// ---- Information readout ----
+
+TEST_F(SessionTest, InfoButtonReadsEverythingAndClosesThePort)
+{
+    sim::SimOptions options;
+    options.clock = sim::ClockRecord{0x0C, 0x0B, 0x1A, 0x0F, 0x1E, 0x2D, 0x00};
+    Start(options);
+    session.ToolInfoClick();
+    EXPECT_EQ(host.log, (Lines{"ТЕЛВИКС обнаружен на порту " + sim->SlavePath(),
+                               "Считываю информацию о контроллере...",
+                               "   Версия программного обеспечения: 3.0.12", "   Дата создания: 10.12.2026",
+                               "   Версия железа: M2 rev.B", "   Показания часов: 12.11.2026 15:30:45",
+                               "   DRAXO ID: TLV-M2-00042", ""}));
+    EXPECT_FALSE(comm.Active());
+    EXPECT_FALSE(session.Busy);
+    EXPECT_TRUE(host.dialogs.empty());
+}
+
+TEST_F(SessionTest, DeviceInItsLoaderGivesThreeLines)
+{
+    sim::SimOptions options;
+    options.startInLoader = true;
+    Start(options);
+    Connect();
+    EXPECT_TRUE(session.ReadDeviceInfo());
+    EXPECT_EQ(host.log, (Lines{"Считываю информацию о контроллере...", "   ТЕЛВИКС в режиме загрузчика!",
+                               "   Дополнительная информация недоступна."}));
+    EXPECT_EQ(Count("v"), 0);
+}
+
+struct ReadoutCase {
+    std::string name;
+    sim::SimOptions options;
+    std::string missingLine;  // the prefix of the one line that must not appear
+};
+
+std::ostream& operator<<(std::ostream& os, const ReadoutCase& c)
+{
+    return os << c.name;
+}
+
+class ReadoutGap : public SessionTest, public ::testing::WithParamInterface<ReadoutCase> {};
+
+TEST_P(ReadoutGap, LeavesOutOnlyTheFailedLine)
+{
+    Start(GetParam().options);
+    Connect();
+    EXPECT_TRUE(session.ReadDeviceInfo());
+    EXPECT_EQ(host.log.size(), 5u);
+    for (const auto& line : host.log)
+        EXPECT_NE(line.rfind(GetParam().missingLine, 0), 0u) << line;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, ReadoutGap,
+    ::testing::Values(
+        ReadoutCase{"SilentVersion", With([](sim::SimOptions& o) { o.silentOn = {"v"}; }),
+                    "   Версия программного обеспечения"},
+        ReadoutCase{"RefusedDate", With([](sim::SimOptions& o) { o.refuseOn = {"d"}; }), "   Дата создания"},
+        ReadoutCase{"ClockOfThirteenCharacters",
+                    With([](sim::SimOptions& o) { o.garbageOn = {{"t", "0C0B1A0F1E2D0"}}; }), "   Показания часов"},
+        ReadoutCase{"ClockNotHex", With([](sim::SimOptions& o) { o.garbageOn = {{"t", "0C0B1A0F1E2DZZ"}}; }),
+                    "   Показания часов"},
+        ReadoutCase{"IdentityWithBadCheckByte", With([](sim::SimOptions& o) { o.badIdentityCheck = true; }),
+                    "   DRAXO ID"}),
+    [](const auto& info) { return info.param.name; });
+
+TEST_F(SessionTest, SilentIdentityEndsTheReadout)
+{
+    sim::SimOptions options;
+    options.silentOn = {"n"};
+    Start(options);
+    comm.SetComPort(sim->SlavePath());
+    comm.Open();
+    EXPECT_FALSE(session.ReadDeviceInfo());
+    EXPECT_EQ(host.log, (Lines{"Считываю информацию о контроллере...", "   ОШИБКА при работе с контроллером!"}));
+    EXPECT_EQ(Count("v"), 0);
+}
+
+// ---- Clock ----
+
+TEST_F(SessionTest, ClockButtonSendsOneReadingOfTheLocalClock)
+{
+    Start();
+    session.ToolTimeClick();
+    EXPECT_EQ(host.log, (Lines{"ТЕЛВИКС обнаружен на порту " + sim->SlavePath(), "Синхронизация часов ...",
+                               "   Часы успешно установлены.", ""}));
+    EXPECT_EQ(Count("T080C1A09050317"), 1);
+    EXPECT_FALSE(comm.Active());
+}
+
+struct ClockFailure {
+    std::string name;
+    sim::SimOptions options;
+};
+
+std::ostream& operator<<(std::ostream& os, const ClockFailure& c)
+{
+    return os << c.name;
+}
+
+class ClockFails : public SessionTest, public ::testing::WithParamInterface<ClockFailure> {};
+
+TEST_P(ClockFails, WithTheConnectionLine)
+{
+    Start(GetParam().options);
+    comm.SetComPort(sim->SlavePath());
+    comm.Open();
+    EXPECT_FALSE(session.SyncClock());
+    EXPECT_EQ(host.log, (Lines{"Синхронизация часов ...", "   ОШИБКА! Проблемы связи с контроллером."}));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, ClockFails,
+    ::testing::Values(ClockFailure{"Refused", With([](sim::SimOptions& o) { o.refuseOn = {"T"}; })},
+                      ClockFailure{"OtherCharacter", With([](sim::SimOptions& o) { o.garbageOn = {{"T", "A"}}; })},
+                      ClockFailure{"Silent", With([](sim::SimOptions& o) { o.silentOn = {"T"}; })},
+                      ClockFailure{"NoPing", With([](sim::SimOptions& o) { o.silentOn = {"PFLASH"}; })}),
+    [](const auto& info) { return info.param.name; });
+
+TEST_F(SessionTest, SecondOperationDuringASearchIsRefused)
+{
+    Start();
+    int nested = 0;
+    host.duringEvents = [&] {
+        if (nested++ == 0)
+            session.ToolTimeClick();  // a click that lands while the info search waits
+    };
+    session.ToolInfoClick();
+    host.duringEvents = nullptr;
+    EXPECT_EQ(Count("T080C1A09050317"), 0);
+    EXPECT_FALSE(comm.Active());
+    EXPECT_EQ(host.log.back(), "");
+}
+
+}  // namespace
+}  // namespace kt

@@ -1,0 +1,263 @@
+#include "SessionFixture.h"
+
+#include "PackageWriter.h"
+
+#include <gtest/gtest.h>
+
+#include <set>
+
+namespace kt {
+namespace {
+
+using namespace test;
+
+const sim::ClockRecord kFixedClock{0x0C, 0x0B, 0x1A, 0x0F, 0x1E, 0x2D, 0x00};
+
+Lines Readout()
+{
+    return {"Считываю информацию о контроллере...", "   Версия программного обеспечения: 3.0.12",
+            "   Дата создания: 10.12.2026", "   Версия железа: M2 rev.B", "   Показания часов: 12.11.2026 15:30:45",
+            "   DRAXO ID: TLV-M2-00042"};
+}
+
+const Lines kCoreDone = {"Обновление микропрограммы...", "   Данные успешно загружены."};
+const Lines kMediaDone = {"Обновление медиа данных...", "   Данные успешно загружены."};
+const Lines kClockDone = {"Синхронизация часов ...", "   Часы успешно установлены."};
+const Lines kSuccess = {"ОБНОВЛЕНИЕ завершено успешно!", ""};
+const Lines kFailure = {"", "Обновление завершено с ошибками!", ""};
+
+Lines Concat(std::initializer_list<Lines> parts)
+{
+    Lines all;
+    for (const auto& p : parts)
+        all.insert(all.end(), p.begin(), p.end());
+    return all;
+}
+
+class UpdateTest : public SessionTest {
+protected:
+    void Package(int coreSize, int flashSize, int device = 0x21)
+    {
+        package.CORE_SIZE = coreSize;
+        package.FLASH_SIZE = flashSize;
+        package.DEVICE = device;
+        package.CORE = gen::PatternBytes(static_cast<std::size_t>(std::max(coreSize, 0)), 11);
+        package.FLASH = gen::PatternBytes(static_cast<std::size_t>(std::max(flashSize, 0)), 12);
+    }
+    void StartDevice(sim::SimOptions options = {})
+    {
+        options.clock = kFixedClock;
+        Start(std::move(options));
+    }
+    // The log from the line after "found on port" on.
+    Lines AfterFound() const
+    {
+        EXPECT_GE(host.log.size(), 2u);
+        EXPECT_EQ(host.log[0], "ОБНОВЛЕНИЕ начато, ожидайте...");
+        EXPECT_EQ(host.log[1], "ТЕЛВИКС обнаружен на порту " + sim->SlavePath());
+        return Lines(host.log.begin() + 2, host.log.end());
+    }
+    long CountPrefix(const std::string& prefix) const
+    {
+        const auto frames = sim->Frames();
+        return std::count_if(frames.begin(), frames.end(), [&](const std::string& f) { return f.rfind(prefix, 0) == 0; });
+    }
+};
+
+TEST_F(UpdateTest, WritesBothImagesAndSetsTheClock)
+{
+    Package(3000, 1500);
+    StartDevice();
+    std::set<int> ranges;
+    host.progress.OnChange([&](const ProgressBar& p) { ranges.insert(p.Max()); });
+
+    EXPECT_TRUE(session.ToolFullFlashClick());
+
+    EXPECT_EQ(AfterFound(), Concat({Readout(), kCoreDone, kMediaDone, kClockDone, kSuccess}));
+    ASSERT_EQ(host.dialogs.size(), 2u);
+    EXPECT_EQ(host.dialogs[0].message, "Вы уверены, что хотите обновить ТЕЛВИКС?");
+    EXPECT_EQ(host.dialogs[0].buttons, DialogButtons::YesNo);
+    EXPECT_EQ(host.dialogs[1].message, "ТЕЛВИКС готов к работе!");
+    EXPECT_EQ(host.dialogs[1].kind, DialogKind::Information);
+
+    // The core goes in whole 260-byte blocks; the tail that does not fill one is not sent.
+    EXPECT_EQ(sim->CoreImage(), Bytes(package.CORE.begin(), package.CORE.begin() + 11 * 260));
+    Bytes media = package.FLASH;
+    media.resize(1536, 0xFF);
+    EXPECT_EQ(sim->MediaImage(), media);
+    const auto frames = sim->Frames();
+    ASSERT_GE(frames.size(), 13u);
+    EXPECT_EQ(Lines(frames.begin(), frames.begin() + 13),
+              (Lines{"PFLASH", "n", "n", "v", "d", "h", "t", "s", "PFLASH", "B", "n", "D", "W[260]"}));
+    EXPECT_EQ(CountPrefix("W["), 11);
+    EXPECT_EQ(CountPrefix("F["), 3);
+    EXPECT_EQ(Count("T080C1A09050317"), 1);
+    EXPECT_EQ(sim->Frames().back(), "X");
+    EXPECT_FALSE(comm.Active());
+    EXPECT_TRUE(ranges.count(12));  // 11 core blocks + 1
+    EXPECT_TRUE(ranges.count(4));   // 3 media blocks + 1
+    EXPECT_EQ(host.progress.Position(), host.progress.Min());
+    EXPECT_EQ(host.buttons, (std::array<bool, 4>{true, true, true, false}));
+}
+
+TEST_F(UpdateTest, AnsweringNoSendsNothing)
+{
+    Package(520, 512);
+    StartDevice();
+    host.dialogAnswer = ModalResult::No;
+    EXPECT_FALSE(session.ToolFullFlashClick());
+    EXPECT_TRUE(host.log.empty());
+    EXPECT_TRUE(sim->Frames().empty());
+    EXPECT_FALSE(comm.Active());
+}
+
+struct FailureCase {
+    std::string name;
+    int coreSize;
+    int flashSize;
+    int device;
+    sim::SimOptions options;
+    Lines afterReadout;  // up to the failure output
+    Lines readout = Readout();
+};
+
+std::ostream& operator<<(std::ostream& os, const FailureCase& c)
+{
+    return os << c.name;
+}
+
+class UpdateFailure : public UpdateTest, public ::testing::WithParamInterface<FailureCase> {};
+
+TEST_P(UpdateFailure, EndsWithItsLinesAndTheFailureOutput)
+{
+    const auto& c = GetParam();
+    Package(c.coreSize, c.flashSize, c.device);
+    StartDevice(c.options);
+
+    EXPECT_FALSE(session.ToolFullFlashClick());
+
+    EXPECT_EQ(AfterFound(), Concat({c.readout, c.afterReadout, kFailure}));
+    ASSERT_EQ(host.dialogs.size(), 2u);
+    EXPECT_EQ(host.dialogs[1].message,
+              "Обновление завершено с ошибками!\rРабота ТЕЛВИКСа будет неправильной.\rПовторите процесс обновления заново!");
+    EXPECT_EQ(host.dialogs[1].kind, DialogKind::Error);
+    EXPECT_FALSE(comm.Active());
+    EXPECT_FALSE(session.Busy);
+}
+
+const Lines kLoaderFailed = {"Обновление микропрограммы...", "   ОШИБКА! Не могу войти в режим загрузчика."};
+const Lines kModelMismatch = {"Обновление микропрограммы...", "   ОШИБКА! Обновление не соответствует модели ТЕЛВИКСа!",
+                              "   ОШИБКА! Ошибка при работе с контроллером."};
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, UpdateFailure,
+    ::testing::Values(
+        FailureCase{"NoCoreImage", 0, 512, 0x21, {}, {}},
+        FailureCase{"WrongIdentityAfterB", 520, 512, 0x21,
+                    With([](sim::SimOptions& o) { o.loaderIdentity = "DRAXO_FLASHER"; }), kLoaderFailed},
+        FailureCase{"ModelMismatch", 520, 512, 0x22, {}, kModelMismatch},
+        FailureCase{"ModelAboveAByte", 520, 512, 0x121, {}, kModelMismatch},
+        FailureCase{"ModelSilentWithAnotherDevice", 520, 512, 5,
+                    With([](sim::SimOptions& o) { o.silentOn = {"D"}; }), kModelMismatch},
+        FailureCase{"CoreBlockRefusedThreeTimes", 520, 512, 0x21,
+                    With([](sim::SimOptions& o) { o.refuseCoreBlock = {{1, 3}}; }),
+                    {"Обновление микропрограммы...", "   ОШИБКА загрузки данных."}},
+        FailureCase{"MediaBlockRefusedOnce", 520, 1536, 0x21,
+                    With([](sim::SimOptions& o) { o.refuseMediaBlock = {1}; }),
+                    Concat({kCoreDone, {"Обновление медиа данных...", "   ОШИБКА загрузки данных."}})},
+        // Twelve characters where thirteen are awaited: the query fails, not the mode check.
+        FailureCase{"MediaStepAnsweredByTheLoader", 520, 512, 0x21,
+                    With([](sim::SimOptions& o) { o.flasherIdentity = "DRAXO_LOADER"; }),
+                    Concat({kCoreDone, {"Обновление медиа данных...", "   ОШИБКА при работе с контроллером!"}}),
+                    {"Считываю информацию о контроллере...", "   ТЕЛВИКС в режиме загрузчика!",
+                     "   Дополнительная информация недоступна."}},
+        FailureCase{"DeviceVanishesDuringTheMedia", 520, 4096, 0x21,
+                    With([](sim::SimOptions& o) { o.vanishAtMediaBlock = 3; }),
+                    Concat({kCoreDone, {"Обновление медиа данных...", "   ОШИБКА загрузки данных."}})},
+        FailureCase{"ClockRefused", 520, 512, 0x21, With([](sim::SimOptions& o) { o.refuseOn = {"T"}; }),
+                    Concat({kCoreDone, kMediaDone,
+                            {"Синхронизация часов ...", "   ОШИБКА! Проблемы связи с контроллером."}})}),
+    [](const auto& info) { return info.param.name; });
+
+struct SuccessCase {
+    std::string name;
+    int coreSize;
+    int flashSize;
+    int device;
+    sim::SimOptions options;
+    long coreBlocks;
+    long mediaBlocks;
+};
+
+std::ostream& operator<<(std::ostream& os, const SuccessCase& c)
+{
+    return os << c.name;
+}
+
+class UpdateSucceeds : public UpdateTest, public ::testing::WithParamInterface<SuccessCase> {};
+
+TEST_P(UpdateSucceeds, WithTheseBlocks)
+{
+    const auto& c = GetParam();
+    Package(c.coreSize, c.flashSize, c.device);
+    StartDevice(c.options);
+    EXPECT_TRUE(session.ToolFullFlashClick());
+    EXPECT_EQ(CountPrefix("W["), c.coreBlocks);
+    EXPECT_EQ(CountPrefix("F["), c.mediaBlocks);
+    EXPECT_EQ(Count("X"), 2);  // after the core blocks, and when the link closes
+    EXPECT_EQ(host.log[host.log.size() - 2], "ОБНОВЛЕНИЕ завершено успешно!");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, UpdateSucceeds,
+    ::testing::Values(
+        SuccessCase{"CoreOfOneByteLessThanABlock", 259, 512, 0x21, {}, 0, 1},
+        SuccessCase{"CoreOfThousandBytes", 1000, 512, 0x21, {}, 3, 1},
+        SuccessCase{"NoMediaImage", 520, 0, 0x21, {}, 2, 0},
+        SuccessCase{"NonHexModelReplySkipsTheCheck", 520, 512, 0x05,
+                    With([](sim::SimOptions& o) { o.modelReply = "ZZ"; }), 2, 1},
+        SuccessCase{"ModelSilentWithDeviceZero", 520, 512, 0, With([](sim::SimOptions& o) { o.silentOn = {"D"}; }),
+                    2, 1},
+        SuccessCase{"CoreBlockAcceptedAtTheThirdAttempt", 780, 512, 0x21,
+                    With([](sim::SimOptions& o) { o.refuseCoreBlock = {{1, 2}}; }), 5, 1}),
+    [](const auto& info) { return info.param.name; });
+
+TEST_F(UpdateTest, MediaOfAThousandBytesIsPaddedAndNumbered)
+{
+    Package(260, 1000);
+    StartDevice();
+    ASSERT_TRUE(session.ToolFullFlashClick());
+    EXPECT_EQ(Count("F[514]#0"), 1);
+    EXPECT_EQ(Count("F[514]#1"), 1);
+    Bytes media = package.FLASH;
+    media.resize(1024, 0xFF);
+    EXPECT_EQ(sim->MediaImage(), media);
+    EXPECT_EQ(std::find(host.log.begin(), host.log.end(), "Обновление медиа данных...") != host.log.end(), true);
+}
+
+TEST_F(UpdateTest, BlockNumbersRunPast255)
+{
+    Package(260, 259 * 512);
+    StartDevice();
+    ASSERT_TRUE(session.ToolFullFlashClick());
+    EXPECT_EQ(Count("F[514]#258"), 1);  // sent with the number bytes 02 01
+    EXPECT_EQ(sim->MediaImage(), package.FLASH);
+}
+
+TEST_F(UpdateTest, StopRequestEndsTheCoreTransfer)
+{
+    Package(260 * 50, 512);
+    StartDevice();
+    host.duringEvents = [&] {
+        if (CountPrefix("W[") >= 3)
+            session.Abort();
+    };
+    EXPECT_FALSE(session.ToolFullFlashClick());
+    EXPECT_LT(CountPrefix("W["), 10);
+    EXPECT_EQ(AfterFound(), Concat({Readout(), {"Обновление микропрограммы...", "Прервано пользователем!"}, kFailure}));
+    EXPECT_FALSE(comm.Active());
+    EXPECT_EQ(sim->Frames().back(), "X");  // the device is told the exchange is over
+}
+
+}  // namespace
+}  // namespace kt
