@@ -98,6 +98,7 @@ TMainForm::TMainForm(std::optional<std::string> settingsPath, QWidget* parent)
     connect(ToolOpen, &QAction::triggered, this, &TMainForm::ToolOpenClick);
     connect(ToolInfo, &QAction::triggered, this, &TMainForm::ToolInfoClick);
     connect(ToolTime, &QAction::triggered, this, &TMainForm::ToolTimeClick);
+    connect(ToolFullFlash, &QAction::triggered, this, &TMainForm::ToolFullFlashClick);
 
     auto* central = new QWidget(this);
     auto* layout = new QVBoxLayout(central);
@@ -205,18 +206,23 @@ void TMainForm::closeEvent(QCloseEvent* event)
     }
     session_->DisconnectDevice();
     event->accept();
-    kt::WriteSettings(settingsPath_, Bounds(), session_->PortName);
+    kt::WriteSettings(settingsPath_, Bounds(), rememberedPort_.value_or(session_->PortName));
 }
 
 bool TMainForm::eventFilter(QObject* watched, QEvent* event)
 {
-    if (event->type() == QEvent::KeyPress && session_->InOperation()) {
-        const auto* key = static_cast<QKeyEvent*>(event);
-        auto* widget = qobject_cast<QWidget*>(watched);
-        if (key->key() == Qt::Key_Escape && widget != nullptr && widget->window() == this) {
-            session_->Abort();
+    auto* widget = qobject_cast<QWidget*>(watched);
+    if (event->type() != QEvent::KeyPress || widget == nullptr || widget->window() != this)
+        return QMainWindow::eventFilter(watched, event);
+    const int key = static_cast<QKeyEvent*>(event)->key();
+    if (session_->InOperation()) {
+        if (key == Qt::Key_Escape) {
+            session_->Abort();  // the running wait gives up; the operation ends with its failure lines
             return true;
         }
+    } else if ((key == Qt::Key_Return || key == Qt::Key_Enter) && ToolFullFlash->isEnabled()) {
+        ToolFullFlashClick();  // Enter starts the update, as the update button does
+        return true;
     }
     return QMainWindow::eventFilter(watched, event);
 }
@@ -269,6 +275,19 @@ void TMainForm::ToolInfoClick()
 void TMainForm::ToolTimeClick()
 {
     session_->ToolTimeClick();
+}
+
+void TMainForm::ToolFullFlashClick()
+{
+    session_->ToolFullFlashClick();
+}
+
+void TMainForm::UseSimulatedDevice(const std::string& port)
+{
+    if (!rememberedPort_)
+        rememberedPort_ = session_->PortName;
+    session_->PortName = port;
+    kt::serial::SetPortListOverride(std::vector<std::string>{});
 }
 
 void TMainForm::AddLog(std::string_view line)

@@ -78,6 +78,12 @@ public slots:
     void ToolOpenClick();
     void ToolInfoClick();
     void ToolTimeClick();
+    void ToolFullFlashClick();
+
+public:
+    // Runs the device operations against a simulated device on `port`
+    // instead of the system's ports; the remembered port is left as it was.
+    void UseSimulatedDevice(const std::string& port);
 
 protected:
     // Refused silently while an operation holds the device; otherwise the
@@ -110,4 +116,5 @@ private:
     std::string settingsPath_;
     std::unique_ptr<kt::DeviceSession> session_;
     bool shown_ = false;
+    std::optional<std::string> rememberedPort_;  // kept while a simulated device stands in
 };

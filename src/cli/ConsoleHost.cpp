@@ -67,7 +67,43 @@ void PrintDialogText(std::string_view message)
 
 void ConsoleHost::AddLog(std::string_view line)
 {
+    ClearProgress();
     PrintLogLine(line);
+}
+
+void ConsoleHost::ShowProgressOnTerminal()
+{
+    progress_.OnChange([this](const ProgressBar& bar) { DrawProgress(bar); });
+}
+
+void ConsoleHost::DrawProgress(const ProgressBar& bar)
+{
+    const int span = bar.Max() - bar.Min();
+    if (bar.Position() == bar.Min() || span <= 0) {
+        ClearProgress();
+        return;
+    }
+    const int percent = static_cast<int>(100LL * (bar.Position() - bar.Min()) / span);
+    if (percent == lastPercent_ && progressDrawn_)
+        return;
+    constexpr int kWidth = 40;
+    const int filled = percent * kWidth / 100;
+    std::string line = "\r[" + std::string(static_cast<std::size_t>(filled), '#') +
+                       std::string(static_cast<std::size_t>(kWidth - filled), ' ') + "] " + std::to_string(percent) + "%";
+    std::fputs(line.c_str(), stderr);
+    std::fflush(stderr);
+    progressDrawn_ = true;
+    lastPercent_ = percent;
+}
+
+void ConsoleHost::ClearProgress()
+{
+    if (!progressDrawn_)
+        return;
+    std::fputs("\r\033[K", stderr);
+    std::fflush(stderr);
+    progressDrawn_ = false;
+    lastPercent_ = -1;
 }
 
 ModalResult ConsoleHost::ShowDialog(std::string_view message, DialogKind, DialogButtons buttons)

@@ -44,9 +44,13 @@ public:
     // How to answer a Yes/No dialog (the update's confirmation).
     void SetConfirmation(std::function<ModalResult()> answer) { confirm_ = std::move(answer); }
     bool Interrupted() const { return interrupted_.load(); }
+    // Draws the progress bar on standard error while blocks are written.
+    void ShowProgressOnTerminal();
 
 private:
     void WatchSignals();
+    void DrawProgress(const ProgressBar& bar);
+    void ClearProgress();
 
     std::vector<std::string> ports_;
     PlainEventLoop loop_;
@@ -56,6 +60,8 @@ private:
     std::function<ModalResult()> confirm_;
     std::atomic<bool> interrupted_{false};
     std::thread signalThread_;
+    bool progressDrawn_ = false;
+    int lastPercent_ = -1;
 };
 
 }  // namespace kt::cli

@@ -9,6 +9,8 @@
 #include "package/Package.h"
 #include "serial/PortList.h"
 
+#include <unistd.h>
+
 #include <filesystem>
 #include <iostream>
 #include <memory>
@@ -72,7 +74,9 @@ struct DeviceRun {
     {
         ReadSettings(settingsPath, settings);
         if (options.simulate) {
-            simulator = std::make_unique<sim::PtyDevice>();
+            sim::SimOptions device;
+            device.baud = options.baud.value_or(settings.baud);  // the simulated line runs at the real speed
+            simulator = std::make_unique<sim::PtyDevice>(device);
             forcedPort = simulator->SlavePath();
         } else if (options.port) {
             forcedPort = *options.port;
@@ -107,6 +111,17 @@ struct DeviceRun {
     std::unique_ptr<DeviceSession> session;
 };
 
+// Asks on the terminal; anything but a yes is a no.
+ModalResult AskOnTerminal()
+{
+    std::cerr << "[y/N] " << std::flush;
+    std::string answer;
+    if (!std::getline(std::cin, answer))
+        return ModalResult::No;
+    return (answer == "y" || answer == "Y" || answer == "yes" || answer == "да" || answer == "Да") ? ModalResult::Yes
+                                                                                                : ModalResult::No;
+}
+
 int RunDeviceCommand(const CliOptions& options)
 {
     DeviceRun run(options);
@@ -118,6 +133,19 @@ int RunDeviceCommand(const CliOptions& options)
     case Command::Time:
         ok = run.session->ToolTimeClick();
         break;
+    case Command::Update: {
+        ConsoleView view;
+        if (!OpenPackage(options.package, run.package, view))
+            return kExitFailed;
+        if (options.yes)
+            run.host->SetConfirmation([] { return ModalResult::Yes; });
+        else
+            run.host->SetConfirmation(AskOnTerminal);
+        if (::isatty(STDERR_FILENO))
+            run.host->ShowProgressOnTerminal();
+        ok = run.session->ToolFullFlashClick();
+        break;
+    }
     default:
         break;
     }
@@ -163,12 +191,15 @@ int main(int argc, char** argv)
         }
         case Command::Ports:
             return ListPorts(options);
+        case Command::Update:
+            if (!options.yes && !::isatty(STDIN_FILENO)) {
+                std::cerr << "kt-flash-cli: the update needs a confirmation: give --yes, or run it from a terminal\n";
+                return kExitUsage;
+            }
+            return RunDeviceCommand(options);
         case Command::Info:
         case Command::Time:
             return RunDeviceCommand(options);
-        case Command::Update:
-            std::cerr << "kt-flash-cli: update is not available in this build yet\n";
-            return kExitFailed;
         }
     } catch (const std::exception& e) {
         std::cerr << "kt-flash-cli: " << e.what() << '\n';

@@ -258,6 +258,90 @@ TEST(MainFormDevice, NoDeviceLogsAndShowsTheErrorDialog)
     EXPECT_EQ(ini.ReadString("PARAMS", "BOAD", ""), "9600");
 }
 
+// Answers every message box with Enter for as long as it lives, and keeps their texts.
+class DialogAnswerer {
+public:
+    DialogAnswerer()
+    {
+        QObject::connect(&timer_, &QTimer::timeout, [this] {
+            if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
+                texts << box->text();
+                QTest::keyClick(box, Qt::Key_Return);
+            }
+        });
+        timer_.start(20);
+    }
+    QStringList texts;
+
+private:
+    QTimer timer_;
+};
+
+TEST(MainFormDevice, EnterRunsTheWholeUpdateThroughTheWindow)
+{
+    kt::test::TempDir dir;
+    kt::sim::PtyDevice sim;
+    PortListScope ports({sim.SlavePath()});
+    TMainForm form(Settings(dir));
+    form.show();
+    kt::gen::PackageContent c;
+    c.coreVers = "1";
+    c.device = 0x21;
+    c.core = kt::gen::PatternBytes(780, 3);
+    c.flash = kt::gen::PatternBytes(1000, 4);
+    std::ostringstream text;
+    kt::gen::WritePackage(text, c);
+    ASSERT_TRUE(form.OpenPackage(dir.Write("u.kvf", text.str())));
+    DialogAnswerer answerer;
+
+    QTest::keyClick(form.Memo, Qt::Key_Return);
+
+    EXPECT_EQ(answerer.texts, (QStringList{QString::fromUtf8("Вы уверены, что хотите обновить ТЕЛВИКС?"),
+                                           QString::fromUtf8("ТЕЛВИКС готов к работе!")}));
+    const auto lines = LogLines(form);
+    EXPECT_TRUE(lines.contains(QString::fromUtf8("ОБНОВЛЕНИЕ завершено успешно!")));
+    EXPECT_EQ(sim.CoreImage(), c.core);
+    kt::Bytes media = c.flash;
+    media.resize(1024, 0xFF);
+    EXPECT_EQ(sim.MediaImage(), media);
+    EXPECT_TRUE(form.ToolFullFlash->isEnabled());
+    EXPECT_FALSE(form.Comm1.Active());
+}
+
+TEST(MainFormDevice, EscapeStopsARunningUpdate)
+{
+    kt::test::TempDir dir;
+    kt::sim::SimOptions slow;
+    slow.baud = 115200;  // about 45 ms a core block: long enough to press Esc in the middle
+    kt::sim::PtyDevice sim(slow);
+    PortListScope ports({sim.SlavePath()});
+    TMainForm form(Settings(dir));
+    form.show();
+    kt::gen::PackageContent c;
+    c.coreVers = "1";
+    c.device = 0x21;
+    c.core = kt::gen::PatternBytes(260 * 200, 3);
+    std::ostringstream text;
+    kt::gen::WritePackage(text, c);
+    ASSERT_TRUE(form.OpenPackage(dir.Write("u.kvf", text.str())));
+    DialogAnswerer answerer;
+    QTimer escape;
+    QObject::connect(&escape, &QTimer::timeout, [&] {
+        if (form.Progress().Position() >= 2)
+            QTest::keyClick(form.Memo, Qt::Key_Escape);
+    });
+    escape.start(20);
+
+    form.ToolFullFlash->trigger();
+
+    const auto lines = LogLines(form);
+    EXPECT_TRUE(lines.contains(QString::fromUtf8("Прервано пользователем!")));
+    EXPECT_TRUE(lines.contains(QString::fromUtf8("Обновление завершено с ошибками!")));
+    EXPECT_LT(sim.CoreImage().size(), c.core.size());
+    EXPECT_FALSE(form.Comm1.Active());
+    EXPECT_FALSE(form.Session().Busy);
+}
+
 }  // namespace
 
 int main(int argc, char** argv)
