@@ -1,11 +1,20 @@
 #include "cli/CliOptions.h"
 
+#include "PtyDevice.h"
+#include "TestSupport.h"
+#include "package/IniFile.h"
+
 #include <gtest/gtest.h>
 
+#include <signal.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cstdio>
+#include <fstream>
+#include <iterator>
 #include <string>
 
 namespace kt::cli {
@@ -65,7 +74,7 @@ struct Run {
 
 Run RunCli(const std::string& args)
 {
-    const std::string command = std::string(KT_CLI_PATH) + " " + args + " 2>/dev/null";
+    const std::string command = std::string(KT_CLI_PATH) + " " + args + " 2>/dev/null </dev/null";
     FILE* pipe = popen(command.c_str(), "r");
     std::string out;
     std::array<char, 4096> buf{};
@@ -112,6 +121,150 @@ TEST(CliUsage, UsageErrorsExitTwoAndPrintNothingOnStandardOutput)
         EXPECT_EQ(run.status, 2) << args;
         EXPECT_EQ(run.out, "") << args;
     }
+}
+
+// kt-flash-cli against a simulated device, with a settings file of its own.
+class CliDevice : public ::testing::Test {
+protected:
+    void Start(sim::SimOptions options = {}) { device = std::make_unique<sim::PtyDevice>(std::move(options)); }
+    std::string Options() const { return "--settings " + settings + " --port " + device->SlavePath() + " "; }
+    std::string Found() const { return "ТЕЛВИКС обнаружен на порту " + device->SlavePath() + "\n"; }
+
+    test::TempDir dir;
+    std::string settings = (dir.Path() / "cli.INI").string();
+    std::unique_ptr<sim::PtyDevice> device;
+};
+
+const std::string kReadout = "Считываю информацию о контроллере...\n"
+                             "   Версия программного обеспечения: 3.0.12\n"
+                             "   Дата создания: 10.12.2026\n"
+                             "   Версия железа: M2 rev.B\n"
+                             "   Показания часов: 12.11.2026 15:30:45\n"
+                             "   DRAXO ID: TLV-M2-00042\n";
+
+sim::SimOptions FixedClock()
+{
+    sim::SimOptions o;
+    o.clock = sim::ClockRecord{0x0C, 0x0B, 0x1A, 0x0F, 0x1E, 0x2D, 0x00};
+    return o;
+}
+
+TEST_F(CliDevice, InfoPrintsTheReadoutAndRemembersThePort)
+{
+    Start(FixedClock());
+    const auto run = RunCli(Options() + "info");
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(run.out, Found() + kReadout + "\n");
+    IniFile ini(settings);
+    EXPECT_EQ(ini.ReadString("PARAMS", "PORT", ""), device->SlavePath());
+    EXPECT_EQ(device->Frames().back(), "X");
+}
+
+TEST_F(CliDevice, TimeSetsTheClock)
+{
+    Start();
+    const auto run = RunCli(Options() + "time");
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(run.out, Found() + "Синхронизация часов ...\n   Часы успешно установлены.\n\n");
+    EXPECT_TRUE(device->LastClockSet().has_value());
+}
+
+TEST_F(CliDevice, NoDeviceExitsOneAndForgetsThePort)
+{
+    const auto run = RunCli("--settings " + settings + " --port /dev/kt-no-such-port time");
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.out, "ОШИБКА! ТЕЛВИКС не подключен к компьютеру.\n\n");
+    IniFile ini(settings);
+    EXPECT_EQ(ini.ReadString("PARAMS", "PORT", "missing"), "");
+}
+
+TEST_F(CliDevice, UpdateWritesThePackage)
+{
+    Start(FixedClock());
+    const std::string package = std::string(KT_EXAMPLES) + "/telviks-m2-3.0.12.kvf";
+    const auto run = RunCli(Options() + "--yes update " + package);
+    EXPECT_EQ(run.status, 0);
+    const std::string tail = "ОБНОВЛЕНИЕ начато, ожидайте...\n" + Found() + kReadout +
+                             "Обновление микропрограммы...\n   Данные успешно загружены.\n"
+                             "Обновление медиа данных...\n   Данные успешно загружены.\n"
+                             "Синхронизация часов ...\n   Часы успешно установлены.\n"
+                             "ОБНОВЛЕНИЕ завершено успешно!\n\n";
+    ASSERT_GE(run.out.size(), tail.size());
+    EXPECT_EQ(run.out.substr(run.out.size() - tail.size()), tail);
+    EXPECT_EQ(run.out.rfind("Открываю файл: " + package + "\n", 0), 0u);
+    EXPECT_EQ(device->CoreImage().size(), 3000u / 260 * 260);
+    EXPECT_EQ(device->MediaImage().size(), 10240u);
+}
+
+TEST_F(CliDevice, UpdateWithoutConfirmationSendsNothing)
+{
+    Start();
+    const auto run = RunCli(Options() + "update " + std::string(KT_EXAMPLES) + "/telviks-m2-3.0.12.kvf");
+    EXPECT_EQ(run.status, 2);
+    EXPECT_EQ(run.out, "");
+    EXPECT_TRUE(device->Frames().empty());
+}
+
+TEST_F(CliDevice, FailedUpdateExitsOne)
+{
+    sim::SimOptions options;
+    options.refuseOn = {"T"};
+    Start(options);
+    const auto run = RunCli(Options() + "--yes update " + std::string(KT_EXAMPLES) + "/telviks-m2-3.0.12.kvf");
+    EXPECT_EQ(run.status, 1);
+    const std::string tail = "   ОШИБКА! Проблемы связи с контроллером.\n\nОбновление завершено с ошибками!\n\n";
+    ASSERT_GE(run.out.size(), tail.size());
+    EXPECT_EQ(run.out.substr(run.out.size() - tail.size()), tail);
+}
+
+TEST_F(CliDevice, PortsListTheRememberedPortFirst)
+{
+    std::ofstream(settings) << "[PARAMS]\nPORT=/dev/ttyREMEMBERED\n";
+    const auto run = RunCli("--settings " + settings + " ports");
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(run.out.rfind("/dev/ttyREMEMBERED\n", 0), 0u);
+    EXPECT_EQ(RunCli("--port /dev/ttyX ports").out, "/dev/ttyX\n");
+}
+
+TEST_F(CliDevice, CtrlCStopsTheUpdateAndClosesThePort)
+{
+    sim::SimOptions slow;
+    slow.baud = 115200;  // about 45 ms a core block
+    Start(slow);
+    test::TempDir pkgDir;
+    // A package with a large core image, so that the stop comes in the middle.
+    std::string text = "[COMMON]\r\nVERSION=2\r\nCORE_VERS=1\r\nDEVICE=33\r\nCORE_SIZE=52000\r\n[CORE]\r\n:00000001FF\r\n";
+    const auto package = pkgDir.Write("big.kvf", text);
+    const auto out = (pkgDir.Path() / "out.txt").string();
+    const pid_t pid = fork();
+    if (pid == 0) {
+        freopen(out.c_str(), "w", stdout);
+        freopen("/dev/null", "w", stderr);
+        execl(KT_CLI_PATH, KT_CLI_PATH, "--settings", settings.c_str(), "--port", device->SlavePath().c_str(), "--yes",
+              "update", package.c_str(), static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    // Wait for the core transfer to be under way, then press Ctrl+C.
+    for (int i = 0; i < 400; ++i) {
+        const auto frames = device->Frames();
+        if (std::count_if(frames.begin(), frames.end(), [](const std::string& f) { return f.rfind("W[", 0) == 0; }) >= 3)
+            break;
+        usleep(10000);
+    }
+    kill(pid, SIGINT);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 1);
+    std::ifstream in(out);
+    const std::string log((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    EXPECT_NE(log.find("Обновление микропрограммы...\nПрервано пользователем!\n"), std::string::npos) << log;
+    EXPECT_NE(log.find("Обновление завершено с ошибками!"), std::string::npos);
+    ASSERT_TRUE(device->WaitForFrames(1, std::chrono::seconds(2)));
+    EXPECT_EQ(device->Frames().back(), "X");
+    const auto frames = device->Frames();
+    EXPECT_LT(std::count_if(frames.begin(), frames.end(), [](const std::string& f) { return f.rfind("W[", 0) == 0; }),
+              200);
 }
 
 }  // namespace
