@@ -214,17 +214,22 @@ bool TMainForm::eventFilter(QObject* watched, QEvent* event)
     auto* widget = qobject_cast<QWidget*>(watched);
     if (event->type() != QEvent::KeyPress || widget == nullptr || widget->window() != this)
         return QMainWindow::eventFilter(watched, event);
-    const int key = static_cast<QKeyEvent*>(event)->key();
+    return FormKeyPress(static_cast<QKeyEvent*>(event)->key()) || QMainWindow::eventFilter(watched, event);
+}
+
+bool TMainForm::FormKeyPress(int key)
+{
     if (session_->InOperation()) {
-        if (key == Qt::Key_Escape) {
-            session_->Abort();  // the running wait gives up; the operation ends with its failure lines
-            return true;
-        }
-    } else if ((key == Qt::Key_Return || key == Qt::Key_Enter) && ToolFullFlash->isEnabled()) {
+        if (key != Qt::Key_Escape)
+            return false;
+        session_->Abort();  // the running wait gives up; the operation ends with its failure lines
+        return true;
+    }
+    if ((key == Qt::Key_Return || key == Qt::Key_Enter) && ToolFullFlash->isEnabled()) {
         ToolFullFlashClick();  // Enter starts the update, as the update button does
         return true;
     }
-    return QMainWindow::eventFilter(watched, event);
+    return false;
 }
 
 void TMainForm::ProcessEvents(Clock::time_point deadline)
@@ -292,7 +297,10 @@ void TMainForm::UseSimulatedDevice(const std::string& port)
 
 void TMainForm::AddLog(std::string_view line)
 {
-    Memo->appendPlainText(FromUtf8(line));
+    // One call, one line, whatever a device put into its reply.
+    QString text = FromUtf8(line);
+    text.replace(QChar('\r'), QChar(0x240D)).replace(QChar('\n'), QChar(0x240A));
+    Memo->appendPlainText(text);
     Memo->verticalScrollBar()->setValue(Memo->verticalScrollBar()->maximum());
 }
 

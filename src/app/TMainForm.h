@@ -95,6 +95,9 @@ protected:
 
 private:
     void FormCreate();
+    // Enter starts the update while its button is enabled; Esc stops a running operation.
+    // True when the key was taken.
+    bool FormKeyPress(int key);
     QString ExecOpenDialog();
 
     // SettingsTarget: what reading the settings applies.

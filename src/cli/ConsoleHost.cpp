@@ -51,8 +51,19 @@ void ConsoleHost::WatchSignals()
 
 void PrintLogLine(std::string_view line)
 {
-    std::fwrite(line.data(), 1, line.size(), stdout);
-    std::fputc('\n', stdout);
+    // One log line is one output line, whatever a device put into its reply.
+    std::string text;
+    text.reserve(line.size());
+    for (char c : line) {
+        if (c == '\r')
+            text += "\u240D";
+        else if (c == '\n')
+            text += "\u240A";
+        else
+            text += c;
+    }
+    text += '\n';
+    std::fwrite(text.data(), 1, text.size(), stdout);
     std::fflush(stdout);
 }
 

@@ -247,6 +247,15 @@ public:
         TSpComPortCoreThread::StopThread();
     }
 
+    // Closing after everything went out: the stop must not purge the driver's
+    // queue, since on a pseudo-terminal that drops what the far end has not read yet.
+    void KeepDriverQueueOnStop() { keepDriverQueue_ = true; }
+
+    bool RingEmpty() {
+        std::lock_guard lock(core_.writeLock_);
+        return ring_.BufUsed() == 0;
+    }
+
 protected:
     void Execute() override {
         signalStarted();
@@ -327,13 +336,14 @@ private:
         bool purged = false;
         {
             std::lock_guard lock(core_.writeLock_);
+            const bool queued = ring_.BufUsed() > 0;
             ring_.Clear();
             idle_ = true;
             {
                 std::lock_guard signalLock(signalMutex_);
                 dataQueued_ = false;
             }
-            purged = device_.purge(PURGE_TXABORT | PURGE_TXCLEAR);
+            purged = (keepDriverQueue_ && !queued) || device_.purge(PURGE_TXABORT | PURGE_TXCLEAR);
         }
         {
             std::lock_guard lock(signalMutex_);
@@ -346,6 +356,7 @@ private:
 
     TSpCircularBuffer ring_;
     std::atomic<bool> idle_{true};
+    std::atomic<bool> keepDriverQueue_{false};
     std::mutex signalMutex_;
     std::condition_variable signal_;
     bool dataQueued_ = false;
@@ -429,8 +440,11 @@ void TSpComPortCore::ClosePort() {
 void TSpComPortCore::closeSequence() {
     if (!device_) return;
     active_ = false;
-    flushBeforeClose();
-    device_->purge(PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR);
+    // Output that went out completely is left alone; only what is stuck is purged.
+    const bool drained = flushBeforeClose();
+    if (drained && writeThread_) writeThread_->KeepDriverQueueOnStop();
+    device_->purge(drained ? (PURGE_RXABORT | PURGE_RXCLEAR)
+                           : (PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR));
     // The port lock is not held while the workers stop: the event thread's
     // input poll takes it, and waiting for that thread under it could deadlock.
     if (writeThread_) {
@@ -446,20 +460,21 @@ void TSpComPortCore::closeSequence() {
     device_.reset();
 }
 
-void TSpComPortCore::flushBeforeClose() {
-    if (!writeThread_) return;
+bool TSpComPortCore::flushBeforeClose() {
+    if (!writeThread_) return false;
     const auto deadline = Clock::now() + kCloseFlushTimeout;
     TSpComPortWriteThread& writer = *writeThread_;
-    if (!ServeSyncCallsUntil([&writer] { return writer.Idle(); }, deadline)) return;
+    if (!ServeSyncCallsUntil([&writer] { return writer.Idle(); }, deadline)) return false;
     for (;;) {
         std::uint32_t errors = 0;
         ComStat stat;
         {
             std::lock_guard lock(portLock_);
-            if (!device_->clearCommError(errors, stat) || stat.outQueue == 0) return;
+            if (!device_->clearCommError(errors, stat)) return false;
+            if (stat.outQueue == 0) return writer.RingEmpty();
             lineErrors_ |= errors;
         }
-        if (Clock::now() >= deadline) return;
+        if (Clock::now() >= deadline) return false;
         ServeSyncCallsUntil([] { return false; }, Clock::now() + kOutputQueuePoll);
     }
 }

@@ -87,7 +87,8 @@ private:
 
     void openSequence();
     void closeSequence();
-    void flushBeforeClose();
+    // Lets queued output reach the line; true when all of it did.
+    bool flushBeforeClose();
     void applySettings();
     // Write thread: the ring just became empty.
     void signalOutputDrained();

@@ -160,6 +160,16 @@ TEST_F(CliDevice, InfoPrintsTheReadoutAndRemembersThePort)
     EXPECT_EQ(device->Frames().back(), "X");
 }
 
+TEST_F(CliDevice, LineBreaksInADeviceReplyStayOnTheirLogLine)
+{
+    sim::SimOptions options = FixedClock();
+    options.garbageOn = {{"v", "3.0\r\n"}};
+    Start(options);
+    const auto run = RunCli(Options() + "info");
+    EXPECT_NE(run.out.find("\n   Версия программного обеспечения: 3.0\u240D\u240A\n   Дата создания"), std::string::npos)
+        << run.out;
+}
+
 TEST_F(CliDevice, TimeSetsTheClock)
 {
     Start();
