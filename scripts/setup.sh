@@ -2,7 +2,7 @@
 # Installs what building and testing KT-FLASH needs on Debian 12, if missing.
 set -euo pipefail
 
-packages=(cmake ninja-build g++ libgtest-dev qt6-base-dev binutils)
+packages=(cmake ninja-build g++ libgtest-dev qt6-base-dev qt6-qpa-plugins binutils)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
@@ -12,5 +12,5 @@ if ((${#missing[@]})); then
   [ "$(id -u)" -eq 0 ] || sudo="sudo"
   echo "Installing: ${missing[*]}"
   $sudo apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
+  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "${missing[@]}"
 fi

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds, and runs every test: a plain build, then
-# AddressSanitizer with UndefinedBehaviorSanitizer, then the serial tests
-# under ThreadSanitizer.
+# AddressSanitizer with UndefinedBehaviorSanitizer, then the threaded parts
+# (serial port, simulator, device link) under ThreadSanitizer.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh
@@ -19,6 +19,6 @@ bash scripts/build.sh build-asan -DCMAKE_BUILD_TYPE=Debug -DKT_SANITIZE=address,
 ASAN_OPTIONS=detect_leaks=1 LSAN_OPTIONS="suppressions=$PWD/scripts/lsan.supp" \
   UBSAN_OPTIONS=print_stacktrace=1 ctest --test-dir build-asan --output-on-failure -j "$jobs"
 
-echo "== ThreadSanitizer (serial port and simulator)"
+echo "== ThreadSanitizer (serial port, simulator, device link)"
 bash scripts/build.sh build-tsan -DCMAKE_BUILD_TYPE=Debug -DKT_SANITIZE=thread -DKT_BUILD_APP=OFF -DKT_BUILD_BENCH=OFF
-TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" ctest --test-dir build-tsan --output-on-failure -L 'serial|sim' -j "$jobs"
+TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" ctest --test-dir build-tsan --output-on-failure -L 'serial|sim|device' -j "$jobs"

@@ -277,6 +277,24 @@ private:
     QTimer timer_;
 };
 
+// A package for the simulated device's model.
+kt::gen::PackageContent UpdatePackage(std::size_t coreSize, std::size_t flashSize)
+{
+    kt::gen::PackageContent c;
+    c.coreVers = "1";
+    c.device = 0x21;
+    c.core = kt::gen::PatternBytes(coreSize, 3);
+    c.flash = kt::gen::PatternBytes(flashSize, 4);
+    return c;
+}
+
+std::string WritePackage(const kt::test::TempDir& dir, const kt::gen::PackageContent& c)
+{
+    std::ostringstream text;
+    kt::gen::WritePackage(text, c);
+    return dir.Write("u.kvf", text.str());
+}
+
 TEST(MainFormDevice, EnterRunsTheWholeUpdateThroughTheWindow)
 {
     kt::test::TempDir dir;
@@ -284,14 +302,8 @@ TEST(MainFormDevice, EnterRunsTheWholeUpdateThroughTheWindow)
     PortListScope ports({sim.SlavePath()});
     TMainForm form(Settings(dir));
     form.show();
-    kt::gen::PackageContent c;
-    c.coreVers = "1";
-    c.device = 0x21;
-    c.core = kt::gen::PatternBytes(780, 3);
-    c.flash = kt::gen::PatternBytes(1000, 4);
-    std::ostringstream text;
-    kt::gen::WritePackage(text, c);
-    ASSERT_TRUE(form.OpenPackage(dir.Write("u.kvf", text.str())));
+    const auto c = UpdatePackage(780, 1000);
+    ASSERT_TRUE(form.OpenPackage(WritePackage(dir, c)));
     DialogAnswerer answerer;
 
     QTest::keyClick(form.Memo, Qt::Key_Return);
@@ -317,13 +329,8 @@ TEST(MainFormDevice, EscapeStopsARunningUpdate)
     PortListScope ports({sim.SlavePath()});
     TMainForm form(Settings(dir));
     form.show();
-    kt::gen::PackageContent c;
-    c.coreVers = "1";
-    c.device = 0x21;
-    c.core = kt::gen::PatternBytes(260 * 200, 3);
-    std::ostringstream text;
-    kt::gen::WritePackage(text, c);
-    ASSERT_TRUE(form.OpenPackage(dir.Write("u.kvf", text.str())));
+    const auto c = UpdatePackage(260 * 200, 0);
+    ASSERT_TRUE(form.OpenPackage(WritePackage(dir, c)));
     DialogAnswerer answerer;
     QTimer escape;
     QObject::connect(&escape, &QTimer::timeout, [&] {
