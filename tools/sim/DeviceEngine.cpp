@@ -231,7 +231,12 @@ void DeviceEngine::Execute(const std::string& name, const std::string& body, Rea
         if (name == kPing) {
             r.reply = std::string(1, options_.pingAnswersEsc ? kEsc : kCr);
         } else if (name == "n") {
-            r.reply = inLoader_ ? options_.loaderIdentity : options_.flasherIdentity;
+            if (inLoader_)
+                r.reply = options_.loaderIdentity;
+            else if (loaderRan_ && options_.flasherIdentityAfterLoader)
+                r.reply = *options_.flasherIdentityAfterLoader;
+            else
+                r.reply = options_.flasherIdentity;
         } else if (name == "D") {
             if (options_.modelReply) {
                 r.reply = *options_.modelReply;
@@ -246,6 +251,7 @@ void DeviceEngine::Execute(const std::string& name, const std::string& body, Rea
             // memory: a device left in its loader by a broken update takes the
             // core again from block 0.
             inLoader_ = true;
+            loaderRan_ = true;
             core_.clear();
         } else if (inLoader_) {
             r.reply = refusal;  // the loader knows nothing else

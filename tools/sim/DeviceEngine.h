@@ -82,6 +82,7 @@ private:
     std::string body_;
 
     bool inLoader_;
+    bool loaderRan_ = false;
     bool vanished_ = false;
     int frameCount_ = 0;
     Bytes core_;

@@ -34,6 +34,8 @@ struct SimOptions {
     std::optional<ClockRecord> clock;       // a frozen clock; empty: the host's local clock
     std::string flasherIdentity = "DRAXO_FLASHER";
     std::string loaderIdentity = "DRAXO_LOADER";
+    // What the flasher answers once the loader has run: a flasher broken by the update.
+    std::optional<std::string> flasherIdentityAfterLoader;
     bool startInLoader = false;
     bool pingAnswersEsc = false;  // "PFLASH" is answered with a lone ESC instead of a lone CR
 
