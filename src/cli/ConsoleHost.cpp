@@ -10,8 +10,7 @@ namespace kt::cli {
 namespace {
 
 // Ctrl+C and SIGTERM go to one thread that waits for them; SIGUSR1 tells that
-// thread to end. Blocking them here, before any other thread starts, keeps
-// them away from every other thread.
+// thread to end. Blocked before any other thread starts, they reach no other thread.
 sigset_t WatchedSignals()
 {
     sigset_t set;
@@ -24,10 +23,15 @@ sigset_t WatchedSignals()
 
 }  // namespace
 
-ConsoleHost::ConsoleHost(std::vector<std::string> ports) : ports_(std::move(ports))
+void ConsoleHost::BlockStopSignals()
 {
     const sigset_t set = WatchedSignals();
     pthread_sigmask(SIG_BLOCK, &set, nullptr);
+}
+
+ConsoleHost::ConsoleHost(std::vector<std::string> ports) : ports_(std::move(ports))
+{
+    BlockStopSignals();
     signalThread_ = std::thread([this] { WatchSignals(); });
 }
 

@@ -21,6 +21,10 @@ void PrintDialogText(std::string_view message);
 
 class ConsoleHost : public DeviceHost {
 public:
+    // Keeps Ctrl+C and SIGTERM away from every thread started after this call;
+    // the host's own thread takes them. Call it before starting any thread.
+    static void BlockStopSignals();
+
     // `ports`: the list to search; empty when only the remembered port may be tried.
     explicit ConsoleHost(std::vector<std::string> ports);
     ~ConsoleHost() override;

@@ -72,6 +72,7 @@ std::string SettingsPath(const CliOptions& options)
 struct DeviceRun {
     explicit DeviceRun(const CliOptions& options) : settingsPath(SettingsPath(options))
     {
+        ConsoleHost::BlockStopSignals();  // before the simulator's thread starts
         ReadSettings(settingsPath, settings);
         if (options.simulate) {
             sim::SimOptions device;
