@@ -8,6 +8,7 @@
 //   update_bench [--core BYTES] [--media BYTES] [--baud N]
 #include "device/DeviceSession.h"
 #include "device/PlainEventLoop.h"
+#include "device/Protocol.h"
 #include "gen/PackageWriter.h"
 
 #include <sys/resource.h>
@@ -46,13 +47,7 @@ public:
     void Pause(std::chrono::milliseconds d) override { std::this_thread::sleep_for(d); }
     bool ToolButtonEnabled(kt::ToolButton) const override { return true; }
     void SetToolButtonEnabled(kt::ToolButton, bool) override {}
-    std::tm LocalTime() override
-    {
-        const std::time_t now = std::time(nullptr);
-        std::tm t{};
-        localtime_r(&now, &t);
-        return t;
-    }
+    std::tm LocalTime() override { return kt::ReadLocalClock(); }
     std::vector<std::string> SystemPorts() override { return {}; }
 
     kt::PlainEventLoop loop;

@@ -1,5 +1,7 @@
 #include "TMainForm.h"
 
+#include "device/Protocol.h"
+
 #include "serial/PortList.h"
 #include "serial/SpSafeSync.h"
 
@@ -261,10 +263,7 @@ void TMainForm::SetToolButtonEnabled(kt::ToolButton button, bool enabled)
 
 std::tm TMainForm::LocalTime()
 {
-    const std::time_t now = std::time(nullptr);
-    std::tm local{};
-    localtime_r(&now, &local);
-    return local;
+    return kt::ReadLocalClock();
 }
 
 std::vector<std::string> TMainForm::SystemPorts()

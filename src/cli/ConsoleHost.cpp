@@ -1,5 +1,7 @@
 #include "cli/ConsoleHost.h"
 
+#include "device/Protocol.h"
+
 #include <csignal>
 #include <cstdio>
 #include <ctime>
@@ -153,10 +155,7 @@ void ConsoleHost::SetToolButtonEnabled(ToolButton button, bool enabled)
 
 std::tm ConsoleHost::LocalTime()
 {
-    const std::time_t now = std::time(nullptr);
-    std::tm local{};
-    localtime_r(&now, &local);
-    return local;
+    return kt::ReadLocalClock();
 }
 
 }  // namespace kt::cli

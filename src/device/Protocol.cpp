@@ -71,6 +71,14 @@ std::string FormatDeviceTime(const Bytes& clock)
     return PadNumber(clock.at(3), 2) + ":" + PadNumber(clock.at(4), 2) + ":" + PadNumber(clock.at(5), 2);
 }
 
+std::tm ReadLocalClock()
+{
+    const std::time_t now = std::time(nullptr);
+    std::tm local{};
+    localtime_r(&now, &local);
+    return local;
+}
+
 std::array<std::uint8_t, 6> ClockPayload(const std::tm& local)
 {
     return {static_cast<std::uint8_t>(local.tm_mday),

@@ -39,6 +39,9 @@ std::string PadNumber(long long number, int width);
 std::string FormatDeviceDate(const Bytes& clock);
 std::string FormatDeviceTime(const Bytes& clock);
 
+// The computer's local date and time, read once.
+std::tm ReadLocalClock();
+
 // The six bytes that set the device clock, from one reading of the local clock.
 std::array<std::uint8_t, 6> ClockPayload(const std::tm& local);
 
