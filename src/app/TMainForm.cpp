@@ -23,7 +23,12 @@
 #include <QToolBar>
 #include <QVBoxLayout>
 
+#include <cstdio>
 #include <filesystem>
+
+const char* const TMainForm::kStopTransferQuestion =
+    "Прервать обновление?\rПрошивка ТЕЛВИКСа останется неполной, и его работа будет неправильной\r"
+    "до повторного обновления.";
 
 // The toolbar pictures live in a static library: register them explicitly.
 static void InitToolbarImages()
@@ -63,6 +68,9 @@ TMainForm::TMainForm(std::optional<std::string> settingsPath, QWidget* parent)
     });
     kt::DeviceSession::ConfigurePort(Comm1);
     session_ = std::make_unique<kt::DeviceSession>(Comm1, *this, Package_);
+    // Errors of the port's event handlers and worker threads end the running
+    // operation and are shown in an error dialog.
+    kt::serial::SetSyncExceptionHandler([this](std::exception_ptr error) { ShowProgramError(error); });
 
     setObjectName("MainForm");
     setWindowTitle(kt::kDesignCaption);
@@ -145,6 +153,7 @@ TMainForm::TMainForm(std::optional<std::string> settingsPath, QWidget* parent)
 
 TMainForm::~TMainForm()
 {
+    kt::serial::SetSyncExceptionHandler(nullptr);
     qApp->removeEventFilter(this);
     session_.reset();
     Comm1.Close();
@@ -222,8 +231,14 @@ bool TMainForm::eventFilter(QObject* watched, QEvent* event)
 bool TMainForm::FormKeyPress(int key)
 {
     if (session_->InOperation()) {
-        if (key != Qt::Key_Escape)
-            return false;
+        if (key != Qt::Key_Escape || session_->StopRequested())
+            return key == Qt::Key_Escape;
+        // Stopping a block transfer leaves the device with half an image: one
+        // stray key press must not do that. The block on its way meanwhile
+        // completes, and the transfer goes on if the answer is No.
+        if (session_->InTransfer() && ShowDialog(kStopTransferQuestion, kt::DialogKind::Confirmation,
+                                                 kt::DialogButtons::YesNoDefaultNo) != kt::ModalResult::Yes)
+            return true;
         session_->Abort();  // the running wait gives up; the operation ends with its failure lines
         return true;
     }
@@ -271,19 +286,54 @@ std::vector<std::string> TMainForm::SystemPorts()
     return kt::serial::GetSerialPortList();
 }
 
+// No exception may leave a slot into Qt's event loop: what escapes an
+// operation is shown like any other program error.
 void TMainForm::ToolInfoClick()
 {
-    session_->ToolInfoClick();
+    try {
+        session_->ToolInfoClick();
+    } catch (...) {
+        ShowProgramError(std::current_exception());
+    }
 }
 
 void TMainForm::ToolTimeClick()
 {
-    session_->ToolTimeClick();
+    try {
+        session_->ToolTimeClick();
+    } catch (...) {
+        ShowProgramError(std::current_exception());
+    }
 }
 
 void TMainForm::ToolFullFlashClick()
 {
-    session_->ToolFullFlashClick();
+    try {
+        session_->ToolFullFlashClick();
+    } catch (...) {
+        ShowProgramError(std::current_exception());
+    }
+}
+
+void TMainForm::ShowProgramError(const std::exception_ptr& error)
+{
+    session_->Fault();
+    std::string text = "unknown error";
+    try {
+        std::rethrow_exception(error);
+    } catch (const std::exception& e) {
+        text = e.what();
+    } catch (...) {
+    }
+    // The dialog runs an event loop of its own, in which a failing port may
+    // report the same error again: one dialog at a time, the rest to standard error.
+    if (showingError_) {
+        std::fprintf(stderr, "%s\n", text.c_str());
+        return;
+    }
+    showingError_ = true;
+    ShowDialog(text, kt::DialogKind::Error, kt::DialogButtons::Ok);
+    showingError_ = false;
 }
 
 void TMainForm::UseSimulatedDevice(const std::string& port)
@@ -337,7 +387,7 @@ kt::ModalResult TMainForm::ShowDialog(std::string_view message, kt::DialogKind k
     } else {
         yes = box.addButton("&Yes", QMessageBox::YesRole);
         no = box.addButton("&No", QMessageBox::NoRole);
-        box.setDefaultButton(yes);
+        box.setDefaultButton(buttons == kt::DialogButtons::YesNoDefaultNo ? no : yes);
         box.setEscapeButton(no);
     }
     box.exec();

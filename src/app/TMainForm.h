@@ -10,6 +10,7 @@
 #include <QMainWindow>
 
 #include <array>
+#include <exception>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -26,6 +27,9 @@ class TMainForm : public QMainWindow, public kt::DeviceHost, private kt::Setting
     Q_OBJECT
 
 public:
+    // Asked when Esc is pressed while blocks are being written.
+    static const char* const kStopTransferQuestion;
+
     // Outer size at 96 dots per inch; also the smallest the window may get.
     static constexpr int kDesignWidth = 422;
     static constexpr int kDesignHeight = 323;
@@ -99,6 +103,8 @@ private:
     // True when the key was taken.
     bool FormKeyPress(int key);
     QString ExecOpenDialog();
+    // Ends the running operation and shows the error in an error dialog.
+    void ShowProgramError(const std::exception_ptr& error);
 
     // SettingsTarget: what reading the settings applies.
     kt::WindowBounds Bounds() const override;
@@ -119,5 +125,6 @@ private:
     std::string settingsPath_;
     std::unique_ptr<kt::DeviceSession> session_;
     bool shown_ = false;
+    bool showingError_ = false;
     std::optional<std::string> rememberedPort_;  // kept while a simulated device stands in
 };

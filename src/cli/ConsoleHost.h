@@ -16,13 +16,18 @@
 namespace kt::cli {
 
 // One log line on standard output, flushed; a dialog's text on standard error.
+// A reader that went away or a full disk never interrupts the program: the
+// failure is only remembered, for the exit status.
 void PrintLogLine(std::string_view line);
 void PrintDialogText(std::string_view message);
+// True once a log line could not be written whole.
+bool LogOutputFailed();
 
 class ConsoleHost : public DeviceHost {
 public:
-    // Keeps Ctrl+C and SIGTERM away from every thread started after this call;
-    // the host's own thread takes them. Call it before starting any thread.
+    // Keeps the stop signals (Ctrl+C, SIGTERM, SIGHUP) away from every thread
+    // started after this call; the host's own thread takes them. Call it
+    // before starting any thread.
     static void BlockStopSignals();
 
     // `ports`: the list to search; empty when only the remembered port may be tried.
@@ -43,16 +48,21 @@ public:
     std::tm LocalTime() override;
     std::vector<std::string> SystemPorts() override { return ports_; }
 
-    // Called on the main thread, inside a wait, once the user pressed Ctrl+C.
+    // Called on the main thread, inside a wait or after a pause, once a stop
+    // signal came.
     void OnInterrupt(std::function<void()> handler) { onInterrupt_ = std::move(handler); }
     // How to answer a Yes/No dialog (the update's confirmation).
     void SetConfirmation(std::function<ModalResult()> answer) { confirm_ = std::move(answer); }
+    // Asks "[y/N]" on the terminal: Yes only for a yes; a stop signal while
+    // it waits answers Cancel at once.
+    ModalResult AskOnTerminal();
     bool Interrupted() const { return interrupted_.load(); }
     // Draws the progress bar on standard error while blocks are written.
     void ShowProgressOnTerminal();
 
 private:
     void WatchSignals();
+    void DeliverInterrupt();
     void DrawProgress(const ProgressBar& bar);
     void ClearProgress();
 
@@ -64,6 +74,7 @@ private:
     std::function<ModalResult()> confirm_;
     std::atomic<bool> interrupted_{false};
     std::thread signalThread_;
+    int stopPipe_[2] = {-1, -1};  // becomes readable once a stop signal came
     bool progressDrawn_ = false;
     int lastPercent_ = -1;
 };

@@ -8,9 +8,12 @@
 #include "device/Settings.h"
 #include "package/Package.h"
 #include "serial/PortList.h"
+#include "serial/SpSafeSync.h"
 
 #include <unistd.h>
 
+#include <csignal>
+#include <cstdio>
 #include <filesystem>
 #include <iostream>
 #include <memory>
@@ -21,6 +24,18 @@ namespace {
 
 using namespace kt;
 using namespace kt::cli;
+
+void PrintProgramError(const std::exception_ptr& error)
+{
+    try {
+        std::rethrow_exception(error);
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "kt-flash-cli: %s\n", e.what());
+    } catch (...) {
+        std::fprintf(stderr, "kt-flash-cli: unknown error\n");
+    }
+    std::fflush(stderr);
+}
 
 constexpr int kExitOk = 0;
 constexpr int kExitFailed = 1;
@@ -90,10 +105,17 @@ struct DeviceRun {
         session = std::make_unique<DeviceSession>(*comm, *host, package);
         session->PortName = forcedPort.value_or(settings.port);
         host->OnInterrupt([this] { session->Abort(); });
+        // Errors of the port's event handlers and worker threads end the
+        // running operation and are told on standard error.
+        serial::SetSyncExceptionHandler([this](std::exception_ptr error) {
+            session->Fault();
+            PrintProgramError(error);
+        });
     }
 
     ~DeviceRun()
     {
+        serial::SetSyncExceptionHandler(nullptr);
         const std::string port = session->PortName;
         session.reset();
         comm.reset();  // closes the port, should anything have left it open
@@ -111,17 +133,6 @@ struct DeviceRun {
     std::unique_ptr<serial::TSpComPort> comm;
     std::unique_ptr<DeviceSession> session;
 };
-
-// Asks on the terminal; anything but a yes is a no.
-ModalResult AskOnTerminal()
-{
-    std::cerr << "[y/N] " << std::flush;
-    std::string answer;
-    if (!std::getline(std::cin, answer))
-        return ModalResult::No;
-    return (answer == "y" || answer == "Y" || answer == "yes" || answer == "да" || answer == "Да") ? ModalResult::Yes
-                                                                                                : ModalResult::No;
-}
 
 int RunDeviceCommand(const CliOptions& options)
 {
@@ -141,7 +152,7 @@ int RunDeviceCommand(const CliOptions& options)
         if (options.yes)
             run.host->SetConfirmation([] { return ModalResult::Yes; });
         else
-            run.host->SetConfirmation(AskOnTerminal);
+            run.host->SetConfirmation([host = run.host.get()] { return host->AskOnTerminal(); });
         if (::isatty(STDERR_FILENO))
             run.host->ShowProgressOnTerminal();
         ok = run.session->ToolFullFlashClick();
@@ -150,7 +161,8 @@ int RunDeviceCommand(const CliOptions& options)
     default:
         break;
     }
-    return ok ? kExitOk : kExitFailed;
+    // A stop ends every operation as a failure, whatever it had done by then.
+    return ok && !run.host->Interrupted() ? kExitOk : kExitFailed;
 }
 
 int ListPorts(const CliOptions& options)
@@ -169,10 +181,39 @@ int ListPorts(const CliOptions& options)
     return kExitOk;
 }
 
+int RunCommand(const CliOptions& options)
+{
+    switch (options.command) {
+    case Command::Help:
+        std::cout << kUsage;
+        return kExitOk;
+    case Command::Open: {
+        ConsoleView view;
+        KVF_TYPE package;
+        return OpenPackage(options.package, package, view) ? kExitOk : kExitFailed;
+    }
+    case Command::Ports:
+        return ListPorts(options);
+    case Command::Update:
+        if (!options.yes && !::isatty(STDIN_FILENO)) {
+            std::cerr << "kt-flash-cli: the update needs a confirmation: give --yes, or run it from a terminal\n";
+            return kExitUsage;
+        }
+        return RunDeviceCommand(options);
+    case Command::Info:
+    case Command::Time:
+        return RunDeviceCommand(options);
+    }
+    return kExitFailed;
+}
+
 }  // namespace
 
 int main(int argc, char** argv)
 {
+    // A reader of the output that goes away must not end an update half way:
+    // writes then fail, and the exit status tells it.
+    std::signal(SIGPIPE, SIG_IGN);
     const std::vector<std::string> args(argv + 1, argv + argc);
     const ParseResult parsed = ParseCommandLine(args);
     if (!parsed.options) {
@@ -180,30 +221,15 @@ int main(int argc, char** argv)
         return kExitUsage;
     }
     const CliOptions& options = *parsed.options;
+    int status = kExitFailed;
     try {
-        switch (options.command) {
-        case Command::Help:
-            std::cout << kUsage;
-            return kExitOk;
-        case Command::Open: {
-            ConsoleView view;
-            KVF_TYPE package;
-            return OpenPackage(options.package, package, view) ? kExitOk : kExitFailed;
-        }
-        case Command::Ports:
-            return ListPorts(options);
-        case Command::Update:
-            if (!options.yes && !::isatty(STDIN_FILENO)) {
-                std::cerr << "kt-flash-cli: the update needs a confirmation: give --yes, or run it from a terminal\n";
-                return kExitUsage;
-            }
-            return RunDeviceCommand(options);
-        case Command::Info:
-        case Command::Time:
-            return RunDeviceCommand(options);
-        }
-    } catch (const std::exception& e) {
-        std::cerr << "kt-flash-cli: " << e.what() << '\n';
+        status = RunCommand(options);
+    } catch (...) {
+        PrintProgramError(std::current_exception());
+        status = kExitFailed;
     }
-    return kExitFailed;
+    std::cout.flush();
+    if (std::fflush(stdout) != 0 || LogOutputFailed() || !std::cout)
+        return status == kExitUsage ? status : kExitFailed;
+    return status;
 }

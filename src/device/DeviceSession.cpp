@@ -3,6 +3,9 @@
 #include "device/Protocol.h"
 #include "package/Cp1251.h"
 
+#include "serial/SpComPortCore.h"
+#include "serial/SpSafeSync.h"
+
 #include <algorithm>
 
 namespace kt {
@@ -11,6 +14,14 @@ namespace {
 const char* const kNotConnectedLog = "ОШИБКА! ТЕЛВИКС не подключен к компьютеру.";
 const char* const kNotConnectedDialog =
     "ОШИБКА! Контроллер не подключен к компьютеру.\rПроверьте кабель, питание и повторите снова.";
+const char* const kStoppedLog = "Прервано пользователем!";
+const char* const kReadoutFailedLog = "   ОШИБКА при работе с контроллером!";
+
+// Commands that change what the device holds or runs; none goes out after a stop.
+bool ChangesDevice(const std::string& command)
+{
+    return !command.empty() && (command == "B" || command[0] == 'W' || command[0] == 'F' || command[0] == 'T');
+}
 
 // Clears a flag when the scope ends, however it ends.
 class FlagScope {
@@ -49,24 +60,32 @@ DeviceSession::~DeviceSession()
 
 bool DeviceSession::SendCommand(const std::string& command, int expected)
 {
+    lastWaitSilent_ = false;
+    // After a stop or a program error only harmless commands go out.
+    if (Aborted && ChangesDevice(command))
+        return false;
     try {
         Comm1.WriteString(Frame(command));
-        if (expected < 0)
-            return true;
-        return WaitReply(kReplyInterval, expected);
+    } catch (const serial::ESpComPortError&) {
+        // A closed port, or one whose device has gone, refuses the frame: that
+        // is the device's failure, told in the caller's words. An open, healthy
+        // port that cannot take a frame is the program's own fault.
+        if (Comm1.Active() && !Comm1.HungUp())
+            ReportProgramError(std::current_exception());
+        return false;
     } catch (...) {
+        ReportProgramError(std::current_exception());
         return false;
     }
+    if (expected < 0)
+        return true;
+    return WaitReply(kReplyInterval, expected);
 }
 
 bool DeviceSession::SendDataCommand(const std::string& command, const std::uint8_t* data, std::size_t count,
                                     int expected)
 {
-    try {
-        return SendCommand(DataCommandText(command, data, count), expected);
-    } catch (...) {
-        return false;
-    }
+    return SendCommand(DataCommandText(command, data, count), expected);
 }
 
 void DeviceSession::RestartTimeout()
@@ -102,9 +121,13 @@ bool DeviceSession::WaitReply(int interval, int expected)
         }
         if (TimedOut) {
             result = expected == 0 && !RxText.empty();
+            lastWaitSilent_ = RxText.empty();
             break;
         }
         if (Aborted)
+            break;
+        // A device that has gone will not answer: no use waiting out the interval.
+        if (Comm1.HungUp())
             break;
     }
     timeoutDeadline_.reset();
@@ -113,45 +136,98 @@ bool DeviceSession::WaitReply(int interval, int expected)
     return result;
 }
 
+bool DeviceSession::LinkLost() const
+{
+    return Comm1.HungUp();
+}
+
+void DeviceSession::ReportProgramError(std::exception_ptr error)
+{
+    Fault();
+    serial::ShowSyncException(std::move(error));
+}
+
+void DeviceSession::DiscardInput()
+{
+    if (Comm1.Active())
+        Comm1.ReadString();
+    RxText.clear();
+}
+
+bool DeviceSession::AwaitLateAck()
+{
+    if (!lastWaitSilent_ || Aborted)
+        return false;
+    return WaitReply(kLateAckGrace, 1) && Acknowledged();
+}
+
+// ---- Stops ----
+
+void DeviceSession::BeginOperation()
+{
+    stopRequested_ = false;
+    stopLogged_ = false;
+    faulted_ = false;
+    Aborted = false;
+}
+
+bool DeviceSession::ReportStop()
+{
+    if (!stopRequested_)
+        return false;
+    if (!stopLogged_) {
+        stopLogged_ = true;
+        host_.AddLog(kStoppedLog);
+    }
+    return true;
+}
+
+void DeviceSession::LogFailure(std::string_view line)
+{
+    if (!ReportStop())
+        host_.AddLog(line);
+}
+
+bool DeviceSession::Interrupted()
+{
+    host_.ProcessEvents(DeviceHost::Clock::now());
+    return ReportStop() || Aborted;
+}
+
 // ---- Discovery and connection ----
 
 bool DeviceSession::PingDevice(const std::string& command)
 {
-    try {
-        for (int i = 0; i < kPingTries; ++i) {
-            SendCommand(command, 1);
-            if (RxText.size() == 1 && (RxText[0] == kCr || RxText[0] == kEsc))
-                return true;
-            host_.Pause(kPingPause);
-        }
-    } catch (...) {
+    for (int i = 0; i < kPingTries && !Aborted; ++i) {
+        SendCommand(command, 1);
+        if (RxText.size() == 1 && (RxText[0] == kCr || RxText[0] == kEsc))
+            return true;
+        if (Aborted || Comm1.HungUp())
+            break;
+        host_.Pause(kPingPause);
     }
     return false;
 }
 
 bool DeviceSession::ProbePort(const std::string& name)
 {
-    Aborted = false;
+    ClearAbort();
     try {
         if (Comm1.Active())
             Comm1.Close();
         // A port's name is its device path; it goes to the port unchanged.
         Comm1.SetComPort(name);
         Comm1.Open();
-    } catch (...) {
+    } catch (const serial::ESpComPortCoreError&) {
+        return false;  // no such port, held by another program, or refusing its settings
+    } catch (const serial::ESpComPortError&) {
         return false;
     }
-    try {
-        if (PingDevice("PFLASH") && SendCommand("n", 0) && (RxText == kFlasherIdentity || RxText == kLoaderIdentity)) {
-            host_.AddLog("ТЕЛВИКС обнаружен на порту " + name);
-            return true;
-        }
-    } catch (...) {
+    if (PingDevice("PFLASH") && SendCommand("n", 0) && (RxText == kFlasherIdentity || RxText == kLoaderIdentity)) {
+        host_.AddLog("ТЕЛВИКС обнаружен на порту " + name);
+        return true;
     }
-    try {
-        Comm1.Close();
-    } catch (...) {
-    }
+    Comm1.Close();
     return false;
 }
 
@@ -159,6 +235,8 @@ bool DeviceSession::FindDevice()
 {
     if (!PortName.empty() && ProbePort(PortName))
         return true;
+    if (Aborted)
+        return false;
     for (const auto& port : host_.SystemPorts()) {
         if (port == PortName)
             continue;  // just tried
@@ -166,13 +244,15 @@ bool DeviceSession::FindDevice()
             PortName = port;
             return true;
         }
+        if (Aborted)
+            return false;  // the user stopped the search
     }
     return false;
 }
 
 bool DeviceSession::ConnectDevice()
 {
-    Aborted = false;
+    ClearAbort();
     if (Comm1.Active())
         return true;
     bool found;
@@ -182,7 +262,13 @@ bool DeviceSession::ConnectDevice()
     }
     if (found)
         return true;
-    PortName.clear();
+    if (ReportStop()) {
+        // The search was cut short: the remembered port may well be right.
+        host_.AddLog("");
+        return false;
+    }
+    if (!faulted_)
+        PortName.clear();
     host_.AddLog(kNotConnectedLog);
     host_.AddLog("");
     host_.ShowDialog(kNotConnectedDialog, DialogKind::Error, DialogButtons::Ok);
@@ -195,10 +281,7 @@ void DeviceSession::DisconnectDevice()
         return;
     SendCommand("X", -1);
     host_.Pause(kDisconnectPause);
-    try {
-        Comm1.Close();
-    } catch (...) {
-    }
+    Comm1.Close();
 }
 
 void DeviceSession::BeginBusy()
@@ -231,7 +314,7 @@ bool DeviceSession::ReadDeviceInfo()
 {
     host_.AddLog("Считываю информацию о контроллере...");
     if (!SendCommand("n", 0)) {
-        host_.AddLog("   ОШИБКА при работе с контроллером!");
+        LogFailure(kReadoutFailedLog);
         return false;
     }
     if (RxText == kLoaderIdentity) {
@@ -239,33 +322,54 @@ bool DeviceSession::ReadDeviceInfo()
         host_.AddLog("   Дополнительная информация недоступна.");
         return true;
     }
+    // A query that gets no answer only leaves its line out; a stop, a program
+    // error or a device that has gone ends the readout.
+    auto broken = [this] {
+        if (ReportStop())
+            return true;
+        if (Aborted || LinkLost()) {
+            host_.AddLog(kReadoutFailedLog);
+            return true;
+        }
+        return false;
+    };
+    if (broken())
+        return false;
     if (SendCommand("v", 0))
         host_.AddLog("   Версия программного обеспечения: " + Cp1251ToUtf8(RxText));
+    if (broken())
+        return false;
     if (SendCommand("d", 0))
         host_.AddLog("   Дата создания: " + Cp1251ToUtf8(RxText));
+    if (broken())
+        return false;
     if (SendCommand("h", 0))
         host_.AddLog("   Версия железа: " + Cp1251ToUtf8(RxText));
+    if (broken())
+        return false;
     Bytes bytes;
     if (SendCommand("t", 14) && HexToBytes(RxText, bytes))
         host_.AddLog("   Показания часов: " + FormatDeviceDate(bytes) + " " + FormatDeviceTime(bytes));
+    if (broken())
+        return false;
     if (SendCommand("s", 26) && HexToBytes(RxText, bytes) && FrameChecksum(bytes) == 0) {
         const std::string identity(bytes.begin(), bytes.begin() + 12);
         host_.AddLog("   DRAXO ID: " + Cp1251ToUtf8(identity));
     }
-    return true;
+    return !broken();
 }
 
 bool DeviceSession::SyncClock()
 {
     host_.AddLog("Синхронизация часов ...");
-    if (PingDevice("PFLASH")) {
+    if (PingDevice("PFLASH") && !Aborted) {
         const auto payload = ClockPayload(host_.LocalTime());
-        if (SendDataCommand("T", payload.data(), payload.size(), 1) && RxText.size() == 1 && RxText[0] == kCr) {
+        if (SendDataCommand("T", payload.data(), payload.size(), 1) && Acknowledged()) {
             host_.AddLog("   Часы успешно установлены.");
             return true;
         }
     }
-    host_.AddLog("   ОШИБКА! Проблемы связи с контроллером.");
+    LogFailure("   ОШИБКА! Проблемы связи с контроллером.");
     return false;
 }
 
@@ -273,6 +377,7 @@ bool DeviceSession::SyncClock()
 
 bool DeviceSession::WriteCoreBlocks(const Bytes& image, int count)
 {
+    FlagScope transferring(transferring_);
     ProgressBar& progress = host_.Progress();
     progress.SetToMin();
     progress.SetMax(std::max(count, 0) + 1);
@@ -284,7 +389,8 @@ bool DeviceSession::WriteCoreBlocks(const Bytes& image, int count)
             // otherwise keep acknowledging blocks after it.
             if (Aborted)
                 return false;
-            accepted = SendDataCommand("W", block, kCoreBlockSize, 1) && RxText.size() == 1 && RxText[0] == kCr;
+            DiscardInput();
+            accepted = (SendDataCommand("W", block, kCoreBlockSize, 1) && Acknowledged()) || AwaitLateAck();
         }
         if (!accepted)
             return false;
@@ -295,6 +401,7 @@ bool DeviceSession::WriteCoreBlocks(const Bytes& image, int count)
 
 bool DeviceSession::WriteMediaBlocks(const Bytes& image, int first, int count)
 {
+    FlagScope transferring(transferring_);
     ProgressBar& progress = host_.Progress();
     progress.SetToMin();
     progress.SetMax(std::max(count, 0) + 1);
@@ -312,7 +419,8 @@ bool DeviceSession::WriteMediaBlocks(const Bytes& image, int first, int count)
         if (available > 0)
             std::copy_n(image.data() + offset, available, block.begin() + 2);
         std::fill(block.begin() + 2 + static_cast<std::ptrdiff_t>(available), block.end(), std::uint8_t{0xFF});
-        if (!(SendDataCommand("F", block.data(), block.size(), 1) && RxText.size() == 1 && RxText[0] == kCr))
+        DiscardInput();
+        if (!((SendDataCommand("F", block.data(), block.size(), 1) && Acknowledged()) || AwaitLateAck()))
             return false;
         progress.StepBy(1);
     }
@@ -325,15 +433,15 @@ bool DeviceSession::UpdateCore()
         return false;
     host_.AddLog("Обновление микропрограммы...");
     bool exchangeOk = false;
-    if (PingDevice("PFLASH")) {
+    if (PingDevice("PFLASH") && !Aborted) {
         SendCommand("B", 0);
         bool polled = false;
-        for (int i = 0; i < kLoaderPolls && !polled; ++i) {
+        for (int i = 0; i < kLoaderPolls && !polled && !Aborted; ++i) {
             host_.Pause(kLoaderPollPause);
             polled = SendCommand("n", 0);
         }
         if (!polled || RxText != kLoaderIdentity) {
-            host_.AddLog("   ОШИБКА! Не могу войти в режим загрузчика.");
+            LogFailure("   ОШИБКА! Не могу войти в режим загрузчика.");
             return false;
         }
         bool modelOk;
@@ -344,6 +452,8 @@ bool DeviceSession::UpdateCore()
         } else {
             modelOk = Package.DEVICE == 0 || Package.DEVICE == 255;
         }
+        if (ReportStop())
+            return false;  // a stop is no model mismatch
         if (!modelOk) {
             host_.AddLog("   ОШИБКА! Обновление не соответствует модели ТЕЛВИКСа!");
         } else {
@@ -351,7 +461,7 @@ bool DeviceSession::UpdateCore()
         }
     }
     if (!exchangeOk) {
-        host_.AddLog("   ОШИБКА! Ошибка при работе с контроллером.");
+        LogFailure("   ОШИБКА! Ошибка при работе с контроллером.");
         return false;
     }
     if (WriteCoreBlocks(Package.CORE, Package.CORE_SIZE / kCoreBlockSize)) {
@@ -360,7 +470,7 @@ bool DeviceSession::UpdateCore()
         host_.AddLog("   Данные успешно загружены.");
         return true;
     }
-    host_.AddLog(Aborted ? "Прервано пользователем!" : "   ОШИБКА загрузки данных.");
+    LogFailure("   ОШИБКА загрузки данных.");
     return false;
 }
 
@@ -370,18 +480,18 @@ bool DeviceSession::UpdateMedia()
         return true;
     host_.AddLog("Обновление медиа данных...");
     if (!PingDevice("PFLASH") || !SendCommand("n", static_cast<int>(kFlasherIdentity.size()))) {
-        host_.AddLog("   ОШИБКА при работе с контроллером!");
+        LogFailure(kReadoutFailedLog);
         return false;
     }
     if (RxText != kFlasherIdentity) {
-        host_.AddLog("   ОШИБКА! Не могу войти в режим программирования.");
+        LogFailure("   ОШИБКА! Не могу войти в режим программирования.");
         return false;
     }
     if (WriteMediaBlocks(Package.FLASH, 0, (Package.FLASH_SIZE + kMediaBlockSize - 1) / kMediaBlockSize)) {
         host_.AddLog("   Данные успешно загружены.");
         return true;
     }
-    host_.AddLog(Aborted ? "Прервано пользователем!" : "   ОШИБКА загрузки данных.");
+    LogFailure("   ОШИБКА загрузки данных.");
     return false;
 }
 
@@ -389,6 +499,7 @@ bool DeviceSession::ToolFullFlashClick()
 {
     if (InOperation())
         return false;
+    BeginOperation();
     if (host_.ShowDialog("Вы уверены, что хотите обновить ТЕЛВИКС?", DialogKind::Confirmation,
                          DialogButtons::YesNo) != ModalResult::Yes)
         return false;
@@ -398,17 +509,20 @@ bool DeviceSession::ToolFullFlashClick()
     BeginBusy();
     bool ok = false;
     try {
+        // The readout's own result does not matter, but a stop during it ends
+        // the update before anything changes the device.
         ReadDeviceInfo();
-        ok = UpdateCore() && !Aborted;
+        ok = !Interrupted() && UpdateCore() && !Interrupted();
         if (ok) {
             host_.Pause(kStepPause);
-            ok = UpdateMedia() && !Aborted;
+            ok = !Interrupted() && UpdateMedia() && !Interrupted();
         }
         if (ok) {
             host_.Pause(kStepPause);
-            ok = SyncClock() && !Aborted;
+            ok = !Interrupted() && SyncClock() && !Interrupted();
         }
     } catch (...) {
+        ReportProgramError(std::current_exception());
         ok = false;
     }
     if (ok) {
@@ -427,17 +541,21 @@ bool DeviceSession::ToolFullFlashClick()
 
 bool DeviceSession::RunBusy(bool (DeviceSession::*operation)())
 {
-    if (InOperation() || !ConnectDevice())
+    if (InOperation())
+        return false;
+    BeginOperation();
+    if (!ConnectDevice())
         return false;
     BeginBusy();
     bool ok = false;
     try {
         ok = (this->*operation)();
     } catch (...) {
-        // The busy state ends all the same: toolbar back, "X" sent, port closed.
+        ReportProgramError(std::current_exception());
     }
+    // The busy state ends on every way out: toolbar back, "X" sent, port closed.
     EndBusy();
-    return ok;
+    return ok && !Aborted;
 }
 
 bool DeviceSession::ToolInfoClick()

@@ -33,7 +33,8 @@ private:
 };
 
 enum class DialogKind { Error, Information, Confirmation };
-enum class DialogButtons { Ok, YesNo };
+// YesNo answers Yes to Enter; YesNoDefaultNo answers No to it (a question whose Yes does harm).
+enum class DialogButtons { Ok, YesNo, YesNoDefaultNo };
 // What closed a dialog; closing it by its title bar gives Cancel, which is neither Yes nor Ok.
 enum class ModalResult { Ok, Yes, No, Cancel };
 

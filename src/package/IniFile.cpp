@@ -1,14 +1,18 @@
 #include "package/IniFile.h"
 
 #include "package/LineReader.h"
+#include "package/Sha256.h"
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <charconv>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <unordered_set>
 #include <vector>
 
 namespace kt {
@@ -76,9 +80,38 @@ std::optional<KeyValue> SplitKeyValue(std::string_view line)
     return kv;
 }
 
+// The distinct key names of a section, each held as 128 bits of its SHA-256:
+// 16 bytes a name however long it is, and no file can be made in which two
+// names count as one.
+class NameSet {
+public:
+    bool Insert(std::string_view name)  // true when `name` is new
+    {
+        const auto full = Sha256(name);
+        Digest digest{};
+        std::memcpy(digest.data(), full.data(), sizeof digest);
+        return digests_.insert(digest).second;
+    }
+    std::size_t Size() const { return digests_.size(); }
+
+private:
+    using Digest = std::array<std::uint64_t, 2>;
+    struct DigestHash {
+        std::size_t operator()(const Digest& d) const noexcept { return static_cast<std::size_t>(d[0]); }
+    };
+    std::unordered_set<Digest, DigestHash> digests_;
+};
+
 }  // namespace
 
 IniFile::IniFile(std::string path) : path_(std::move(path)) {}
+
+IniFile::IniFile(std::string path, std::string_view section, std::span<const std::string_view> keys)
+    : path_(std::move(path)), filter_(Filter{Lower(Trim(section)), {}})
+{
+    for (auto key : keys)
+        filter_->keys.insert(Lower(Trim(key)));
+}
 
 const IniFile::Section& IniFile::LoadSection(std::string_view section)
 {
@@ -87,6 +120,7 @@ const IniFile::Section& IniFile::LoadSection(std::string_view section)
         return it->second;
 
     Section keys;
+    NameSet names;  // with a filter: every key of the section so far, kept or not
     LineReader reader(path_, kMaxLine, false);
     if (reader.IsOpen()) {
         bool inside = false;
@@ -103,10 +137,24 @@ const IniFile::Section& IniFile::LoadSection(std::string_view section)
                 inside = Lower(*header) == name;
                 continue;
             }
-            if (!inside || keys.size() >= kMaxKeysPerSection)
+            if (!inside)
                 continue;
-            if (auto kv = SplitKeyValue(line.text))
-                keys.try_emplace(Lower(kv->key), kv->value.substr(0, kMaxValue));
+            if (!filter_) {
+                if (keys.size() >= kMaxKeysPerSection)
+                    continue;
+                if (auto kv = SplitKeyValue(line.text))
+                    keys.try_emplace(Lower(kv->key), kv->value.substr(0, kMaxValue));
+                continue;
+            }
+            // Once every wanted key was found, or no new key can count any more,
+            // the rest of the section is read only so that a read error still throws.
+            if (keys.size() == filter_->keys.size() || names.Size() >= kMaxKeysPerSection)
+                continue;
+            if (auto kv = SplitKeyValue(line.text)) {
+                std::string key = Lower(kv->key);
+                if (names.Insert(key) && filter_->keys.contains(key))
+                    keys.emplace(std::move(key), kv->value.substr(0, kMaxValue));
+            }
         }
     }
     return sections_.emplace(name, std::move(keys)).first->second;
@@ -114,8 +162,11 @@ const IniFile::Section& IniFile::LoadSection(std::string_view section)
 
 std::string IniFile::ReadString(std::string_view section, std::string_view key, std::string_view def)
 {
+    const std::string name = Lower(Trim(key));
+    if (filter_ && (Lower(Trim(section)) != filter_->section || !filter_->keys.contains(name)))
+        throw std::logic_error("not kept by this reader: [" + std::string(section) + "] " + std::string(key));
     const Section& keys = LoadSection(section);
-    if (auto it = keys.find(Lower(Trim(key))); it != keys.end())
+    if (auto it = keys.find(name); it != keys.end())
         return it->second;
     return std::string(def);
 }

@@ -7,6 +7,8 @@
 #include <cstdint>
 #include <map>
 #include <optional>
+#include <set>
+#include <span>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -22,11 +24,16 @@ class IniFile {
 public:
     // Longest value a read returns; the rest of a longer value is cut off.
     static constexpr std::size_t kMaxValue = 2047;
-    // Keys kept of one section; a file with more is not a settings file.
+    // Distinct keys read of one section: a key that first appears after this
+    // many others reads as missing (a file with more is not a settings file).
     static constexpr std::size_t kMaxKeysPerSection = 65536;
 
     // Nothing is read until the first ReadString of a section.
     explicit IniFile(std::string path);
+    // Keeps only `keys` of `section`, so that reading a file that may hold
+    // anything costs no more than those values; each reads exactly as with the
+    // other constructor. Reading any other key or section throws std::logic_error.
+    IniFile(std::string path, std::string_view section, std::span<const std::string_view> keys);
 
     const std::string& Path() const { return path_; }
 
@@ -47,7 +54,13 @@ private:
     using Section = std::map<std::string, std::string>;  // lower-case key -> value
     const Section& LoadSection(std::string_view section);
 
+    struct Filter {
+        std::string section;         // lower case
+        std::set<std::string> keys;  // lower case
+    };
+
     std::string path_;
+    std::optional<Filter> filter_;
     std::map<std::string, Section> sections_;  // lower-case section name -> keys read
 };
 

@@ -3,6 +3,7 @@
 #include "package/Cp1251.h"
 #include "package/IniFile.h"
 
+#include <array>
 #include <filesystem>
 #include <memory>
 #include <optional>
@@ -11,6 +12,9 @@ namespace kt {
 namespace {
 
 constexpr const char* kCommon = "COMMON";
+// Every key OpenPackage reads; the header reader keeps nothing else of the file.
+constexpr std::array<std::string_view, 10> kHeaderKeys = {
+    "VERSION", "NAME", "COPYRIGHT", "SUPPORT", "CORE_VERS", "CORE_DATE", "TEXT", "CORE_SIZE", "FLASH_SIZE", "DEVICE"};
 
 // Loads one image of `size` bytes from `section`; logs the size line and the outcome.
 bool LoadImage(const std::string& fileName, const char* sizeLine, std::int32_t size, std::int32_t limit,
@@ -46,7 +50,7 @@ bool OpenPackage(const std::string& fileName, KVF_TYPE& package, FormView& view)
 
     std::unique_ptr<IniFile> ini;
     try {
-        ini = std::make_unique<IniFile>(fileName);
+        ini = std::make_unique<IniFile>(fileName, kCommon, kHeaderKeys);
         package.FILE_NAME.clear();
     } catch (...) {
         view.AddLog("   Ошибка при открытии файла!");

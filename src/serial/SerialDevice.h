@@ -19,7 +19,7 @@ namespace kt::serial {
 class SerialDevice {
 public:
     enum class OpenStatus { Opened, NotFound, Busy };
-    enum class WaitStatus { Event, Woken, Timeout };
+    enum class WaitStatus { Event, Woken, Timeout, HungUp };
     enum class WriteWait { Writable, Woken, Failed };
 
     static std::unique_ptr<SerialDevice> create();
@@ -38,7 +38,8 @@ public:
 
     // Event thread only. Waits up to timeout for an event of the mask (reported
     // in mask; each received character is reported once, not again while it
-    // stays unread) or for wakeEventWait().
+    // stays unread), for wakeEventWait(), or for the device to go away: the
+    // first wait after HungUp() turned true returns HungUp, once.
     virtual WaitStatus waitEvent(std::uint32_t& mask, std::chrono::milliseconds timeout) = 0;
     // Any thread: makes the current or the next waitEvent return Woken.
     virtual void wakeEventWait() = 0;
@@ -53,6 +54,11 @@ public:
     virtual WriteWait waitWritable() = 0;
     // Any thread: makes the current or the next waitWritable return Woken.
     virtual void wakeWriter() = 0;
+
+    // Any thread: true once the device behind the open handle has gone (a
+    // pulled USB adapter, a closed pseudo-terminal master); it stays gone until
+    // the next open.
+    virtual bool HungUp() const = 0;
 
     virtual bool purge(std::uint32_t flags) = 0;
     virtual bool escape(EscapeFunction function) = 0;

@@ -70,6 +70,11 @@ bool isMissingDevice(int error) {
            error == ENAMETOOLONG;
 }
 
+// What reads and writes on an open tty fail with once its device has gone: EIO
+// after a hang-up (pulled adapter, closed pseudo-terminal master), ENODEV or
+// ENXIO from some USB drivers in the moment of the unplug.
+bool isGoneDevice(int error) { return error == EIO || error == ENODEV || error == ENXIO; }
+
 struct SpeedEntry {
     std::uint32_t baud;
     speed_t speed;
@@ -118,6 +123,7 @@ public:
         eventWake_ = std::move(eventWake);
         writeWake_ = std::move(writeWake);
         hungUp_ = false;
+        hangUpReported_ = false;
         externalWake_ = false;
         {
             std::lock_guard lock(mutex_);
@@ -245,6 +251,10 @@ public:
             rxArmed_ = true;
         }
         for (;;) {
+            if (hungUp_ && !hangUpReported_) {
+                hangUpReported_ = true;
+                return WaitStatus::HungUp;
+            }
             auto now = Clock::now();
             if (monitorsLines() && now >= nextLineCheck_) {
                 nextLineCheck_ = now + kLinePollInterval;
@@ -258,8 +268,17 @@ public:
             auto until = deadline;
             if (monitorsLines()) until = std::min(until, nextLineCheck_);
 
-            pollfd fds[2] = {{eventWake_.get(), POLLIN, 0}, {-1, POLLIN, 0}};
-            if (watchesInput()) fds[1].fd = fd_.get();
+            // The device is watched even when input is not: a hang-up comes
+            // unasked (events 0), and it must end the wait at once rather than
+            // at the next tick. A hung-up tty stays readable and hung up for
+            // ever, so it is then left alone; the thread sleeps until stop or
+            // the next tick.
+            const bool input = watchesInput();
+            pollfd fds[2] = {{eventWake_.get(), POLLIN, 0}, {-1, 0, 0}};
+            if (!hungUp_) {
+                fds[1].fd = fd_.get();
+                fds[1].events = input ? POLLIN : 0;
+            }
             const int rc = ::poll(fds, 2, waitMillis(until - now));
             if (rc < 0) {
                 if (errno == EINTR) continue;
@@ -269,10 +288,8 @@ public:
                 drainEventFd(eventWake_);
                 if (externalWake_.exchange(false)) return WaitStatus::Woken;
             }
-            if (fds[1].revents != 0) {
-                // A hung-up tty stays readable for ever; stop watching it so
-                // the thread sleeps until stop or the next tick.
-                if (fds[1].revents & (POLLHUP | POLLERR | POLLNVAL)) hungUp_ = true;
+            if (fds[1].revents & (POLLHUP | POLLERR | POLLNVAL)) markHungUp();
+            if (input && fds[1].revents != 0) {
                 const int available = inputCount();
                 std::lock_guard lock(mutex_);
                 if (available > seenInput_) {
@@ -309,7 +326,7 @@ public:
     int read(char* buffer, int count) override {
         if (count <= 0) return 0;
         const auto got = ::read(fd_.get(), buffer, static_cast<std::size_t>(count));
-        if (got < 0 && errno == EIO) hungUp_ = true;
+        if (got < 0 && isGoneDevice(errno)) markHungUp();
         const int n = got > 0 ? static_cast<int>(got) : 0;
         std::lock_guard lock(mutex_);
         seenInput_ = std::max(seenInput_ - n, 0);
@@ -326,6 +343,7 @@ public:
         const auto sent = ::write(fd_.get(), buffer, static_cast<std::size_t>(count));
         if (sent >= 0) return static_cast<int>(sent);
         if (errno == EAGAIN || errno == EINTR) return 0;
+        if (isGoneDevice(errno)) markHungUp();
         return -1;
     }
 
@@ -341,6 +359,7 @@ public:
                 drainEventFd(writeWake_);
                 return WriteWait::Woken;
             }
+            if (fds[1].revents & (POLLHUP | POLLERR)) markHungUp();
             if (fds[1].revents & (POLLHUP | POLLERR | POLLNVAL)) return WriteWait::Failed;
             if (fds[1].revents & POLLOUT) return WriteWait::Writable;
         }
@@ -349,6 +368,8 @@ public:
     void wakeWriter() override {
         if (writeWake_) signalEventFd(writeWake_);
     }
+
+    bool HungUp() const override { return hungUp_.load(); }
 
     bool purge(std::uint32_t flags) override {
         const bool output = flags & (PURGE_TXABORT | PURGE_TXCLEAR);
@@ -425,10 +446,16 @@ private:
     int inputCount() {
         int queued = 0;
         if (::ioctl(fd_.get(), FIONREAD, &queued) != 0) {
-            hungUp_ = true;
+            markHungUp();
             return 0;
         }
         return queued;
+    }
+
+    // Any thread. The event thread's wait is woken so that it reports the
+    // hang-up at once also when a read or a write saw it first.
+    void markHungUp() {
+        if (!hungUp_.exchange(true) && eventWake_) signalEventFd(eventWake_);
     }
 
     // Event thread. Returns the EV_* bits of what changed since the last look.
@@ -476,6 +503,7 @@ private:
     std::uint32_t pendingErrors_ = 0;
 
     // Event thread only.
+    bool hangUpReported_ = false;  // waitEvent has returned HungUp since the open
     bool modemSupported_ = false;
     bool countersSupported_ = false;
     int lastModem_ = 0;

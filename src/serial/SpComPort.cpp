@@ -85,6 +85,8 @@ void TSpCustomSerialPort::Close() {
 
 bool TSpCustomSerialPort::Active() const { return core_ && core_->Opened(); }
 
+bool TSpCustomSerialPort::HungUp() const { return core_ && core_->HungUp(); }
+
 std::string TSpCustomSerialPort::ReadString() {
     if (closing_) return {};
     const ComStat stat = core_->GetComStat();
@@ -105,7 +107,9 @@ void TSpCustomSerialPort::WriteString(const std::string& s) {
 
 void TSpCustomSerialPort::Write(const char* buffer, int count) {
     if (closing_) return;
-    if (core_->WriteData(buffer, count)) return;
+    // The previous frame may have reached the device, and the device may have
+    // answered, before the write thread released its bytes from the ring.
+    if (core_->WriteDataWhenRoom(buffer, count)) return;
     char message[96];
     std::snprintf(message, sizeof message, "Write data error [requested: %d, free: %d]", count,
                   core_->OutBufFree());

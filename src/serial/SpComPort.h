@@ -65,10 +65,17 @@ public:
     // Fires OnPortClose, also when the port was not open.
     void Close() override;
     bool Active() const;
+    // True once the open port's device has gone (a pulled USB adapter); false
+    // when the port is not open. Noticed within milliseconds by the event
+    // thread, which then ends the main thread's wait in the dispatcher (without
+    // an event), so a loop that waits there should ask this after each wait.
+    bool HungUp() const;
 
     // Every byte waiting now; empty when none wait or the port is not open.
     std::string ReadString();
-    // Queues all of s or raises; an empty s does nothing.
+    // Queues all of s or raises; an empty s does nothing. A block no larger
+    // than OutBufSize waits for ring room that is still being released (see
+    // TSpComPortCore::WriteDataWhenRoom) instead of raising; no event runs meanwhile.
     void WriteString(const std::string& s);
     void Write(const char* buffer, int count) override;
     void ReadData(char* buffer, int count);

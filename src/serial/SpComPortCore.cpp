@@ -1,5 +1,6 @@
 #include "serial/SpComPortCore.h"
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <string_view>
@@ -39,6 +40,14 @@ std::string format(std::string_view pattern, const std::string& name) {
     const auto at = text.find("%s");
     if (at != std::string::npos) text.replace(at, 2, name);
     return text;
+}
+
+// Bits one character takes on the line: start, data, parity and stop bits
+// (1.5 stop bits counted as 2); 10 for the application's 8N1.
+std::uint64_t characterBits(const Dcb& dcb) {
+    const std::uint64_t parity = dcb.parity == kNoParity ? 0 : 1;
+    const std::uint64_t stop = dcb.stopBits == kOneStopBit ? 1 : 2;
+    return 1 + dcb.byteSize + parity + stop;
 }
 
 bool isSilentAbort(const std::exception_ptr& error) {
@@ -91,6 +100,8 @@ public:
 protected:
     virtual void Execute() = 0;
     virtual void signalStop() = 0;
+    // On the worker, after it finished (finished_ is set), however Execute ended.
+    virtual void signalFinished() {}
 
     bool Terminated() const { return terminated_.load(); }
     bool running() const { return thread_.joinable() && !finished_.load(); }
@@ -125,6 +136,7 @@ private:
             HandleException(std::current_exception());
         }
         finished_ = true;
+        signalFinished();
         NotifySyncWaiters();
     }
 
@@ -176,6 +188,7 @@ protected:
             std::uint32_t mask = 0;
             const auto status = device_.waitEvent(mask, kInputPollInterval);
             if (Terminated()) break;
+            if (status == SerialDevice::WaitStatus::HungUp) core_.signalHungUp();
             if (core_.outputDrained_.exchange(false)) DoEvent(ceOutFree, 0);
             if (status == SerialDevice::WaitStatus::Event && mask != 0) {
                 DoEvent(ceLineEvent, mask);
@@ -223,6 +236,12 @@ public:
 
     // Core's write lock held.
     int BufFree() const { return ring_.BufFree(); }
+    int Capacity() const { return ring_.Capacity(); }
+    // Core's write lock held: bytes wait in the ring, but the thread gave up on
+    // them because the device failed; they leave only with the next queued data.
+    bool RefusesOutput() const { return idle_.load() && ring_.BufUsed() > 0; }
+    // True once the thread has ended (or never ran); nothing leaves the ring then.
+    bool Ended() const { return !running(); }
 
     // True when nothing waits in the ring, or the device refuses to take it.
     bool Idle() const { return idle_.load(); }
@@ -303,8 +322,12 @@ private:
             }
             if (written < 0 || device_.waitWritable() == SerialDevice::WriteWait::Failed) {
                 // The bytes stay queued and go out with the next queued data;
-                // closing does not wait for them.
-                idle_ = true;
+                // closing does not wait for them, nor does a write waiting for room.
+                {
+                    std::lock_guard lock(core_.writeLock_);
+                    idle_ = true;
+                }
+                core_.roomChanged_.notify_all();
                 NotifySyncWaiters();
                 return;
             }
@@ -321,6 +344,7 @@ private:
             empty = ring_.BufUsed() == 0;
             if (empty) idle_ = true;
         }
+        core_.roomChanged_.notify_all();
         if (empty) core_.signalOutputDrained();
         return empty;
     }
@@ -329,6 +353,8 @@ private:
         std::lock_guard lock(signalMutex_);
         return Terminated() || purgeRequest_;
     }
+
+    void signalFinished() override { core_.signalRoomChanged(); }
 
     // Done here rather than by the caller so that the ring is never cleared
     // under a write that is reading from it.
@@ -345,6 +371,7 @@ private:
             }
             purged = (keepDriverQueue_ && !queued) || device_.purge(PURGE_TXABORT | PURGE_TXCLEAR);
         }
+        core_.roomChanged_.notify_all();
         {
             std::lock_guard lock(signalMutex_);
             purgeRequest_ = false;
@@ -512,6 +539,55 @@ bool TSpComPortCore::WriteData(const char* buffer, int count) {
     std::lock_guard lock(writeLock_);
     return writeThread_->QueueData(buffer, count);
 }
+
+bool TSpComPortCore::WriteDataWhenRoom(const char* buffer, int count) {
+    if (!active_ || !writeThread_) return false;
+    TSpComPortWriteThread& writer = *writeThread_;
+    int ringUsed = 0;
+    {
+        std::lock_guard lock(writeLock_);
+        if (writer.QueueData(buffer, count)) return true;
+        // No wait makes room for a block larger than the whole ring.
+        if (count < 1 || count > writer.Capacity()) return false;
+        ringUsed = writer.Capacity() - writer.BufFree();
+    }
+    // Before the write lock is taken again: the driver's queue is read under the port lock.
+    const auto deadline = Clock::now() + roomWaitLimit(ringUsed);
+    std::unique_lock lock(writeLock_);
+    bool room = false;
+    // Whatever ends the wait early leaves the room missing for good (until the
+    // next open or the next queued data): waiting on would only delay the error.
+    roomChanged_.wait_until(lock, deadline, [&] {
+        room = writer.BufFree() >= count;
+        return room || !active_ || writer.Ended() || writer.RefusesOutput() || device_->HungUp();
+    });
+    return room && writer.QueueData(buffer, count);
+}
+
+std::chrono::milliseconds TSpComPortCore::roomWaitLimit(int ringUsed) {
+    // Bytes the driver already holds leave the line before any of the ring's.
+    const std::uint64_t bytes = static_cast<std::uint64_t>(std::max(ringUsed, 0)) + GetComStat().outQueue;
+    const std::uint64_t baud = std::max<std::uint32_t>(dcb_.baudRate, 1);
+    const std::uint64_t lineMs = (bytes * characterBits(dcb_) * 1000 + baud - 1) / baud;
+    return std::chrono::milliseconds(static_cast<std::chrono::milliseconds::rep>(lineMs)) + kWriteRoomSlack;
+}
+
+void TSpComPortCore::signalRoomChanged() {
+    { std::lock_guard lock(writeLock_); }
+    roomChanged_.notify_all();
+}
+
+void TSpComPortCore::signalHungUp() {
+    // A write waiting for room gives up at once rather than at its deadline.
+    signalRoomChanged();
+    // Nothing is handed over for a hang-up: the main thread learns of it from
+    // HungUp() after its wait, so that wait is ended here, whichever way the
+    // host waits (WaitSyncCalls, its own loop through the waker, ServeSyncCallsUntil).
+    NotifySyncWaiters();
+    WakeSyncMainThread();
+}
+
+bool TSpComPortCore::HungUp() const { return opened_ && device_ && device_->HungUp(); }
 
 int TSpComPortCore::OutBufFree() {
     if (!active_ || !writeThread_) return 0;

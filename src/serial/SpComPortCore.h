@@ -6,6 +6,8 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <exception>
 #include <functional>
@@ -41,6 +43,16 @@ public:
     const char* what() const noexcept override { return "Operation aborted"; }
 };
 
+// How much longer than the line needs for the bytes ahead of it a write waits
+// for room in the write ring (WriteDataWhenRoom). The line time alone is not
+// enough: on a loaded machine the write thread can be held up between handing
+// bytes to the driver and releasing them from the ring, while the device
+// already has them and has answered. A second covers such a hold-up many times
+// over; with the line time of a full ring at the application's 1,000,000 baud
+// (about 20 ms) the wait stays below the 2 s for which an event waits for the
+// main thread, so no event is dropped while a write waits.
+inline constexpr std::chrono::milliseconds kWriteRoomSlack{1000};
+
 class SerialDevice;
 class TSpComPortEventThread;
 class TSpComPortWriteThread;
@@ -63,7 +75,18 @@ public:
     int ReadData(char* buffer, int count);
     // Queues all count bytes or none; false when not active or the ring lacks room.
     bool WriteData(const char* buffer, int count);
+    // As WriteData, but a block that fits the ring (count up to its capacity)
+    // is not refused while the write thread is still releasing the room it
+    // needs: waits for that room, at most the line time of the bytes ahead of
+    // it (in the ring and in the driver) plus kWriteRoomSlack. Gives up early,
+    // with false, when the port is not active, the write thread ends, the
+    // device refuses output or has gone. A larger block fails at once. Serves
+    // no hand-overs meanwhile: no event handler runs inside a write.
+    bool WriteDataWhenRoom(const char* buffer, int count);
     int OutBufFree();
+    // True once the open port's device has gone (see SerialDevice::HungUp);
+    // false when not opened.
+    bool HungUp() const;
     // Stores the block; when active also applies it (throws, and re-reads the
     // block from the device, when the device refuses it).
     void SetDCB(const Dcb& dcb);
@@ -92,6 +115,14 @@ private:
     void applySettings();
     // Write thread: the ring just became empty.
     void signalOutputDrained();
+    // Write thread: it released ring room, gave up on the device, or ended.
+    // The change is made before the call; the lock taken here keeps a waiter
+    // from missing it.
+    void signalRoomChanged();
+    // Event thread: the device has gone.
+    void signalHungUp();
+    // Longest wait of WriteDataWhenRoom for room behind ringUsed queued bytes.
+    std::chrono::milliseconds roomWaitLimit(int ringUsed);
 
     std::string portName_;
     Dcb dcb_{};
@@ -106,9 +137,11 @@ private:
     TThreadPriority writeThreadPriority_ = tpHigher;
     TThreadPriority eventThreadPriority_ = tpNormal;
 
-    // Lock order: portLock_ before writeLock_.
+    // Lock order: portLock_ before writeLock_. A write waiting for ring room
+    // holds neither while it waits (roomChanged_ releases writeLock_).
     std::mutex portLock_;   // error collection, reads, closing the device
     std::mutex writeLock_;  // the write ring
+    std::condition_variable roomChanged_;  // with writeLock_: see signalRoomChanged
     std::atomic<bool> outputDrained_{false};
 
     std::unique_ptr<TSpComPortWriteThread> writeThread_;

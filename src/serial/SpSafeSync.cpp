@@ -134,6 +134,8 @@ public:
         if (!isMainThread()) return 0;
         int ran = 0;
         std::unique_lock lock(mutex_);
+        // Whatever a wake stands for is looked at by the caller after this serve.
+        wakeRequested_ = false;
         // Only what is pending now: a busy worker must not keep the main thread here.
         std::size_t budget = pending_.size();
         while (budget-- > 0 && !pending_.empty()) {
@@ -169,7 +171,21 @@ public:
 
     bool wait(std::chrono::steady_clock::time_point deadline) {
         std::unique_lock lock(mutex_);
-        return mainWait_.wait_until(lock, deadline, [&] { return somethingPending(); });
+        const bool woken =
+            mainWait_.wait_until(lock, deadline, [&] { return somethingPending() || wakeRequested_; });
+        wakeRequested_ = false;
+        return woken;
+    }
+
+    void wakeMain() {
+        std::function<void()> waker;
+        {
+            std::lock_guard lock(mutex_);
+            wakeRequested_ = true;
+            waker = waker_;
+        }
+        mainWait_.notify_all();
+        if (waker) waker();
     }
 
     bool serveUntil(const std::function<bool()>& done, std::chrono::steady_clock::time_point deadline) {
@@ -263,6 +279,7 @@ private:
     std::vector<std::shared_ptr<Request>> active_;  // every hand-over whose worker still waits
     std::vector<std::exception_ptr> errors_;
     std::function<void()> waker_;
+    bool wakeRequested_ = false;  // WakeSyncMainThread came; ends one WaitSyncCalls
     std::function<void(std::exception_ptr)> exceptionHandler_;
     std::optional<std::thread::id> mainThread_;
 };
@@ -293,5 +310,6 @@ bool ServeSyncCallsUntil(const std::function<bool()>& done, std::chrono::steady_
     return dispatcher().serveUntil(done, deadline);
 }
 void NotifySyncWaiters() { dispatcher().notifyWaiters(); }
+void WakeSyncMainThread() { dispatcher().wakeMain(); }
 
 }  // namespace kt::serial

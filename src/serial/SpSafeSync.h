@@ -39,9 +39,14 @@ void SetSyncWaker(std::function<void()> wake);
 // Main thread only: runs every pending hand-over now and releases its worker.
 // Returns how many callbacks and error displays ran; 0 on any other thread.
 int ServeSyncCalls();
-// Main thread only: blocks without spinning until something is pending or the
-// deadline passes. True when something is pending.
+// Main thread only: blocks without spinning until something is pending, a
+// WakeSyncMainThread comes, or the deadline passes. True unless the deadline passed.
 bool WaitSyncCalls(std::chrono::steady_clock::time_point deadline);
+// Any thread: ends the main thread's current or next wait with nothing to run,
+// for a change the main thread only learns of by asking (a device gone). Ends
+// a WaitSyncCalls, and calls the waker for a host that waits in its own loop.
+// The wake is used up by the next WaitSyncCalls or ServeSyncCalls.
+void WakeSyncMainThread();
 
 // Where exceptions escaping a callback go (the standard exception display).
 // Always called on the main thread. Default: what() to stderr.

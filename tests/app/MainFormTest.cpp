@@ -9,6 +9,7 @@
 #include <QAction>
 #include <QApplication>
 #include <QGroupBox>
+#include <QAbstractButton>
 #include <QMessageBox>
 #include <QPlainTextEdit>
 #include <QProgressBar>
@@ -19,6 +20,10 @@
 #include <QToolButton>
 
 #include <gtest/gtest.h>
+
+#include <functional>
+#include <optional>
+#include <stdexcept>
 
 namespace {
 
@@ -320,31 +325,187 @@ TEST(MainFormDevice, EnterRunsTheWholeUpdateThroughTheWindow)
     EXPECT_FALSE(form.Comm1.Active());
 }
 
-TEST(MainFormDevice, EscapeStopsARunningUpdate)
+// Answers the question about stopping a transfer with `stop`, every other
+// message box with Enter, and keeps their texts.
+class StopQuestionAnswerer {
+public:
+    explicit StopQuestionAnswerer(bool stop)
+    {
+        QObject::connect(&timer_, &QTimer::timeout, [this, stop] {
+            auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+            if (box == nullptr)
+                return;
+            texts << box->text();
+            if (box->text().startsWith(QString::fromUtf8("Прервать обновление?"))) {
+                defaultWasNo = box->defaultButton() != nullptr && box->defaultButton()->text() == "&No";
+                for (QAbstractButton* b : box->buttons())
+                    if (b->text() == (stop ? "&Yes" : "&No"))
+                        b->click();
+                return;
+            }
+            QTest::keyClick(box, Qt::Key_Return);
+        });
+        timer_.start(20);
+    }
+    QStringList texts;
+    bool defaultWasNo = false;
+
+private:
+    QTimer timer_;
+};
+
+long CountOf(const std::vector<std::string>& frames, const std::string& prefix)
+{
+    return std::count_if(frames.begin(), frames.end(), [&](const std::string& f) { return f.rfind(prefix, 0) == 0; });
+}
+
+struct EscapeCase {
+    std::string name;
+    kt::sim::SimOptions options;
+    std::function<bool(const std::vector<std::string>&)> when;  // the moment Esc is pressed
+    QStringList tail;                                             // the log's last lines
+};
+
+std::ostream& operator<<(std::ostream& os, const EscapeCase& c)
+{
+    return os << c.name;
+}
+
+class EscapeMoment : public ::testing::TestWithParam<EscapeCase> {};
+
+// Esc stops the update at once during the search, the readout and the clock,
+// and after a Yes to its question during a block transfer; nothing that
+// changes the device goes out after it, the port closes, the port is kept.
+TEST_P(EscapeMoment, StopsTheUpdate)
+{
+    const auto& c = GetParam();
+    kt::test::TempDir dir;
+    kt::sim::SimOptions options = c.options;
+    options.baud = 115200;  // about 45 ms a core block and 90 ms a media block
+    kt::sim::PtyDevice sim(options);
+    PortListScope ports({});
+    dir.Write("kt-flash.INI", "[PARAMS]\r\nPORT=" + sim.SlavePath() + "\r\n");
+    TMainForm form(Settings(dir));
+    form.show();
+    const auto pkg = UpdatePackage(260 * 40, 512 * 20);
+    ASSERT_TRUE(form.OpenPackage(WritePackage(dir, pkg)));
+    StopQuestionAnswerer answerer(true);
+    std::optional<std::size_t> stoppedAt;
+    QTimer escape;
+    QObject::connect(&escape, &QTimer::timeout, [&] {
+        if (!stoppedAt && c.when(sim.Frames())) {
+            stoppedAt = sim.Frames().size();
+            QTest::keyClick(form.Memo, Qt::Key_Escape);
+        }
+    });
+    escape.start(5);
+
+    form.ToolFullFlash->trigger();
+
+    ASSERT_TRUE(stoppedAt.has_value());
+    const auto lines = LogLines(form);
+    ASSERT_GE(lines.size(), c.tail.size());
+    EXPECT_EQ(lines.mid(lines.size() - c.tail.size()), c.tail);
+    const auto frames = sim.Frames();
+    long changes = 0;  // one block may have been on its way when Esc was pressed
+    for (std::size_t i = *stoppedAt; i < frames.size(); ++i)
+        changes += (frames[i] == "B" || frames[i].rfind("W", 0) == 0 || frames[i].rfind("F", 0) == 0 ||
+                    frames[i].rfind("T", 0) == 0)
+                       ? 1
+                       : 0;
+    EXPECT_LE(changes, 1);
+    EXPECT_FALSE(form.Comm1.Active());
+    EXPECT_FALSE(form.Session().Busy);
+    EXPECT_TRUE(form.close());
+    kt::IniFile ini(Settings(dir));
+    EXPECT_EQ(ini.ReadString("PARAMS", "PORT", ""), sim.SlavePath());
+}
+
+QStringList StoppedUpdate(const char* before)
+{
+    return {QString::fromUtf8(before), QString::fromUtf8("Прервано пользователем!"), "",
+            QString::fromUtf8("Обновление завершено с ошибками!"), ""};
+}
+
+kt::sim::SimOptions WithOptions(void (*change)(kt::sim::SimOptions&))
+{
+    kt::sim::SimOptions o;
+    change(o);
+    return o;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, EscapeMoment,
+    ::testing::Values(
+        EscapeCase{"DuringTheSearch", WithOptions([](kt::sim::SimOptions& o) { o.silentOn = {"PFLASH"}; }),
+                   [](const auto& f) { return CountOf(f, "PFLASH") >= 2; },
+                   {QString::fromUtf8("ОБНОВЛЕНИЕ начато, ожидайте..."), QString::fromUtf8("Прервано пользователем!"),
+                    ""}},
+        EscapeCase{"DuringTheReadout", {}, [](const auto& f) { return CountOf(f, "n") >= 2; },
+                   StoppedUpdate("Считываю информацию о контроллере...")},
+        EscapeCase{"DuringTheCoreTransfer", {}, [](const auto& f) { return CountOf(f, "W[") >= 3; },
+                   StoppedUpdate("Обновление микропрограммы...")},
+        EscapeCase{"DuringTheMediaTransfer", {}, [](const auto& f) { return CountOf(f, "F[") >= 3; },
+                   StoppedUpdate("Обновление медиа данных...")},
+        EscapeCase{"DuringTheClock", WithOptions([](kt::sim::SimOptions& o) { o.silentAfter = {{"PFLASH", 3}}; }),
+                   [](const auto& f) { return CountOf(f, "PFLASH") >= 4; },
+                   StoppedUpdate("Синхронизация часов ...")}),
+    [](const auto& info) { return info.param.name; });
+
+TEST(MainFormDevice, EscapeDuringATransferAnsweredNoLetsTheUpdateFinish)
 {
     kt::test::TempDir dir;
     kt::sim::SimOptions slow;
-    slow.baud = 115200;  // about 45 ms a core block: long enough to press Esc in the middle
+    slow.baud = 115200;
     kt::sim::PtyDevice sim(slow);
     PortListScope ports({sim.SlavePath()});
     TMainForm form(Settings(dir));
     form.show();
-    const auto c = UpdatePackage(260 * 200, 0);
+    const auto c = UpdatePackage(260 * 20, 512);
     ASSERT_TRUE(form.OpenPackage(WritePackage(dir, c)));
-    DialogAnswerer answerer;
+    StopQuestionAnswerer answerer(false);
+    bool pressed = false;
     QTimer escape;
     QObject::connect(&escape, &QTimer::timeout, [&] {
-        if (form.Progress().Position() >= 2)
+        if (!pressed && form.Progress().Position() >= 2) {
+            pressed = true;
             QTest::keyClick(form.Memo, Qt::Key_Escape);
+        }
     });
     escape.start(20);
 
     form.ToolFullFlash->trigger();
 
-    const auto lines = LogLines(form);
-    EXPECT_TRUE(lines.contains(QString::fromUtf8("Прервано пользователем!")));
-    EXPECT_TRUE(lines.contains(QString::fromUtf8("Обновление завершено с ошибками!")));
-    EXPECT_LT(sim.CoreImage().size(), c.core.size());
+    EXPECT_TRUE(pressed);
+    EXPECT_TRUE(answerer.defaultWasNo);  // Enter must not stop a transfer
+    EXPECT_TRUE(answerer.texts.contains(QString::fromUtf8(TMainForm::kStopTransferQuestion).replace('\r', '\n')));
+    EXPECT_TRUE(LogLines(form).contains(QString::fromUtf8("ОБНОВЛЕНИЕ завершено успешно!")));
+    EXPECT_EQ(sim.CoreImage(), c.core);
+}
+
+// An error raised in a port event handler reaches the user in an error
+// dialog and ends the running operation.
+TEST(MainFormDevice, EventHandlerErrorIsShownAndEndsTheOperation)
+{
+    kt::test::TempDir dir;
+    kt::sim::PtyDevice sim;
+    PortListScope ports({sim.SlavePath()});
+    TMainForm form(Settings(dir));
+    form.show();
+    bool thrown = false;
+    form.Comm1.OnDataReceived = [&](kt::serial::TSpCustomSerialPort&, int) {
+        if (form.Session().Busy && !thrown) {  // the first answer of the readout
+            thrown = true;
+            throw std::runtime_error("handler failed");
+        }
+        form.Session().Comm1DataReceived();
+    };
+    DialogAnswerer answerer;
+
+    form.ToolInfo->trigger();
+
+    EXPECT_TRUE(answerer.texts.contains("handler failed"));
+    EXPECT_TRUE(LogLines(form).contains(QString::fromUtf8("   ОШИБКА при работе с контроллером!")));
     EXPECT_FALSE(form.Comm1.Active());
     EXPECT_FALSE(form.Session().Busy);
 }

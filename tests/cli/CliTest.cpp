@@ -1,21 +1,28 @@
 #include "cli/CliOptions.h"
 
+#include "PackageWriter.h"
 #include "PtyDevice.h"
 #include "TestSupport.h"
 #include "package/IniFile.h"
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <signal.h>
+#include <stdlib.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <array>
+#include <chrono>
 #include <cstdio>
 #include <fstream>
+#include <functional>
 #include <iterator>
+#include <optional>
 #include <string>
+#include <thread>
 
 namespace kt::cli {
 namespace {
@@ -275,6 +282,281 @@ TEST_F(CliDevice, CtrlCStopsTheUpdateAndClosesThePort)
     const auto frames = device->Frames();
     EXPECT_LT(std::count_if(frames.begin(), frames.end(), [](const std::string& f) { return f.rfind("W[", 0) == 0; }),
               200);
+}
+
+// ---- Stops, signals and a reader that goes away ----
+
+using Frames = std::vector<std::string>;
+using Clock = std::chrono::steady_clock;
+
+long CountOf(const Frames& frames, const std::string& prefix)
+{
+    return std::count_if(frames.begin(), frames.end(), [&](const std::string& f) { return f.rfind(prefix, 0) == 0; });
+}
+
+bool ChangesTheDevice(const std::string& frame)
+{
+    return frame == "B" || frame.rfind("W", 0) == 0 || frame.rfind("F", 0) == 0 || frame.rfind("T", 0) == 0;
+}
+
+std::string ReadFile(const std::string& path)
+{
+    std::ifstream in(path);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+// kt-flash-cli as a child process with its standard streams where the test wants them.
+class Child {
+public:
+    Child(const std::vector<std::string>& args, int in, int out, int err)
+    {
+        pid_ = fork();
+        if (pid_ == 0) {
+            dup2(in, STDIN_FILENO);
+            dup2(out, STDOUT_FILENO);
+            dup2(err, STDERR_FILENO);
+            std::vector<char*> argv{const_cast<char*>(KT_CLI_PATH)};
+            for (const auto& a : args)
+                argv.push_back(const_cast<char*>(a.c_str()));
+            argv.push_back(nullptr);
+            execv(KT_CLI_PATH, argv.data());
+            _exit(127);
+        }
+    }
+    ~Child()
+    {
+        if (!status_) {
+            kill(pid_, SIGKILL);
+            waitpid(pid_, nullptr, 0);
+        }
+    }
+    void Signal(int signal) const { kill(pid_, signal); }
+    // The exit status, or nothing when the program did not end in time or was killed by a signal.
+    std::optional<int> Wait(std::chrono::milliseconds timeout)
+    {
+        const auto deadline = Clock::now() + timeout;
+        while (!status_) {
+            int status = 0;
+            const pid_t got = waitpid(pid_, &status, WNOHANG);
+            if (got == pid_) {
+                status_ = status;
+                break;
+            }
+            if (Clock::now() >= deadline)
+                return std::nullopt;
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+        if (!WIFEXITED(*status_))
+            return std::nullopt;
+        return WEXITSTATUS(*status_);
+    }
+
+private:
+    pid_t pid_ = -1;
+    std::optional<int> status_;
+};
+
+// Waits until the simulated device has seen frames that satisfy `when`.
+bool WaitForMoment(const sim::PtyDevice& device, const std::function<bool(const Frames&)>& when)
+{
+    const auto deadline = Clock::now() + std::chrono::seconds(30);
+    while (Clock::now() < deadline) {
+        if (when(device.Frames()))
+            return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    return false;
+}
+
+struct CliStopCase {
+    std::string name;
+    std::string command;  // info, time or update
+    int signal;
+    sim::SimOptions options;
+    std::function<bool(const Frames&)> when;
+    std::string tail;  // the end of standard output
+    bool connected = true;  // the device was found before the stop, so it is told the exchange is over
+};
+
+std::ostream& operator<<(std::ostream& os, const CliStopCase& c)
+{
+    return os << c.name;
+}
+
+class CliStop : public CliDevice, public ::testing::WithParamInterface<CliStopCase> {
+protected:
+    std::string UpdatePackage(std::size_t coreSize, std::size_t flashSize)
+    {
+        gen::PackageContent c;
+        c.coreVers = "1";
+        c.device = 0x21;
+        c.core = gen::PatternBytes(coreSize, 5);
+        c.flash = gen::PatternBytes(flashSize, 6);
+        const auto path = (dir.Path() / "u.kvf").string();
+        gen::WritePackageFile(path, c);
+        return path;
+    }
+};
+
+// Whatever the moment, a stop sends nothing more that changes the device,
+// tells the device the exchange is over, keeps the remembered port and exits 1.
+TEST_P(CliStop, EndsCleanlyWithNothingMoreSentToTheDevice)
+{
+    const auto& c = GetParam();
+    sim::SimOptions options = c.options;
+    options.baud = 115200;  // slow enough to stop in the middle of anything
+    Start(options);
+    std::vector<std::string> args{"--settings", settings, "--port", device->SlavePath()};
+    if (c.command == "update") {
+        args.insert(args.end(), {"--yes", "update", UpdatePackage(260 * 30, 512 * 20)});
+    } else {
+        args.push_back(c.command);
+    }
+    const auto out = (dir.Path() / "out.txt").string();
+    const int outFd = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    const int nullFd = open("/dev/null", O_RDWR);
+    Child child(args, nullFd, outFd, nullFd);
+    close(outFd);
+    close(nullFd);
+
+    ASSERT_TRUE(WaitForMoment(*device, c.when)) << ReadFile(out);
+    const std::size_t stoppedAt = device->Frames().size();
+    child.Signal(c.signal);
+    EXPECT_EQ(child.Wait(std::chrono::seconds(10)), 1);
+
+    const auto log = ReadFile(out);
+    ASSERT_GE(log.size(), c.tail.size()) << log;
+    EXPECT_EQ(log.substr(log.size() - c.tail.size()), c.tail) << log;
+    if (c.connected)  // the last frame may still be on its way to the device
+        WaitForMoment(*device, [](const Frames& f) { return !f.empty() && f.back() == "X"; });
+    const auto frames = device->Frames();
+    // One frame may have been on its way when the signal came.
+    long changes = 0;
+    for (std::size_t i = stoppedAt; i < frames.size(); ++i)
+        changes += ChangesTheDevice(frames[i]) ? 1 : 0;
+    EXPECT_LE(changes, 1) << log;
+    if (c.connected)
+        EXPECT_EQ(frames.back(), "X");
+    IniFile ini(settings);
+    EXPECT_EQ(ini.ReadString("PARAMS", "PORT", ""), device->SlavePath());
+}
+
+const std::string kStoppedUpdate = "Прервано пользователем!\n\nОбновление завершено с ошибками!\n\n";
+
+sim::SimOptions SilentOn(const std::string& command)
+{
+    sim::SimOptions o;
+    o.silentOn = {command};
+    return o;
+}
+
+sim::SimOptions SilentAfter(const std::string& command, int answers)
+{
+    sim::SimOptions o;
+    o.silentAfter = {{command, answers}};
+    return o;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, CliStop,
+    ::testing::Values(
+        CliStopCase{"UpdateDuringTheSearch", "update", SIGINT, SilentOn("PFLASH"),
+                    [](const Frames& f) { return CountOf(f, "PFLASH") >= 2; },
+                    "ОБНОВЛЕНИЕ начато, ожидайте...\nПрервано пользователем!\n\n", false},
+        CliStopCase{"UpdateDuringTheReadout", "update", SIGINT, {}, [](const Frames& f) { return CountOf(f, "n") >= 2; },
+                    "Считываю информацию о контроллере...\n" + kStoppedUpdate},
+        CliStopCase{"UpdateBetweenCoreAndMedia", "update", SIGINT, {},
+                    [](const Frames& f) { return CountOf(f, "W[") >= 30 && f.back() == "X"; },
+                    "   Данные успешно загружены.\n" + kStoppedUpdate},
+        CliStopCase{"UpdateDuringTheCoreTransfer", "update", SIGINT, {},
+                    [](const Frames& f) { return CountOf(f, "W[") >= 3; },
+                    "Обновление микропрограммы...\n" + kStoppedUpdate},
+        CliStopCase{"UpdateDuringTheMediaTransfer", "update", SIGINT, {},
+                    [](const Frames& f) { return CountOf(f, "F[") >= 3; },
+                    "Обновление медиа данных...\n" + kStoppedUpdate},
+        CliStopCase{"UpdateDuringTheClock", "update", SIGINT, SilentAfter("PFLASH", 3),
+                    [](const Frames& f) { return CountOf(f, "PFLASH") >= 4; },
+                    "Синхронизация часов ...\n" + kStoppedUpdate},
+        CliStopCase{"SighupDuringTheCoreTransfer", "update", SIGHUP, {},
+                    [](const Frames& f) { return CountOf(f, "W[") >= 3; },
+                    "Обновление микропрограммы...\n" + kStoppedUpdate},
+        CliStopCase{"SigtermDuringTheMediaTransfer", "update", SIGTERM, {},
+                    [](const Frames& f) { return CountOf(f, "F[") >= 3; },
+                    "Обновление медиа данных...\n" + kStoppedUpdate},
+        CliStopCase{"InfoDuringTheReadout", "info", SIGINT, {}, [](const Frames& f) { return CountOf(f, "n") >= 2; },
+                    "Считываю информацию о контроллере...\nПрервано пользователем!\n\n"},
+        CliStopCase{"TimeBeforeTheClockIsSent", "time", SIGINT, SilentAfter("PFLASH", 1),
+                    [](const Frames& f) { return CountOf(f, "PFLASH") >= 2; },
+                    "Синхронизация часов ...\nПрервано пользователем!\n\n"}),
+    [](const auto& info) { return info.param.name; });
+
+TEST_F(CliDevice, CtrlCAtTheQuestionEndsAtOnceWithNothingSent)
+{
+    Start();
+    int master = posix_openpt(O_RDWR | O_NOCTTY);
+    ASSERT_GE(master, 0);
+    ASSERT_EQ(grantpt(master), 0);
+    ASSERT_EQ(unlockpt(master), 0);
+    const int terminal = open(ptsname(master), O_RDWR | O_NOCTTY);
+    ASSERT_GE(terminal, 0);
+    const auto err = (dir.Path() / "err.txt").string();
+    const int errFd = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    const int nullFd = open("/dev/null", O_RDWR);
+    Child child({"--settings", settings, "--port", device->SlavePath(), "update",
+                 std::string(KT_EXAMPLES) + "/telviks-m2-3.0.12.kvf"},
+                terminal, nullFd, errFd);
+    close(errFd);
+    close(nullFd);
+    const auto deadline = Clock::now() + std::chrono::seconds(10);
+    while (ReadFile(err).find("[y/N]") == std::string::npos && Clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    ASSERT_NE(ReadFile(err).find("[y/N]"), std::string::npos);
+
+    const auto stopped = Clock::now();
+    child.Signal(SIGINT);
+    EXPECT_EQ(child.Wait(std::chrono::seconds(5)), 1);
+    // At once: not after a line is typed, nor after any device wait.
+    EXPECT_LT(std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - stopped).count(), 1000);
+    EXPECT_TRUE(device->Frames().empty());
+    close(terminal);
+    close(master);
+}
+
+TEST_F(CliDevice, ReaderGoingAwayNeverInterruptsTheUpdate)
+{
+    Start();
+    int pipeFds[2];
+    ASSERT_EQ(pipe2(pipeFds, O_CLOEXEC), 0);  // the program holds no read end of its own
+    const int nullFd = open("/dev/null", O_RDWR);
+    Child child({"--settings", settings, "--port", device->SlavePath(), "--yes", "update",
+                 std::string(KT_EXAMPLES) + "/telviks-m2-3.0.12.kvf"},
+                nullFd, pipeFds[1], nullFd);
+    close(pipeFds[1]);
+    close(nullFd);
+    // Like "| head": read the first lines, then go away while the core is written.
+    ASSERT_TRUE(WaitForMoment(*device, [](const Frames& f) { return CountOf(f, "W[") >= 1; }));
+    close(pipeFds[0]);
+
+    EXPECT_EQ(child.Wait(std::chrono::seconds(30)), 1);  // the log could not be written whole
+    WaitForMoment(*device, [](const Frames& f) { return !f.empty() && f.back() == "X"; });
+    const auto frames = device->Frames();
+    EXPECT_EQ(CountOf(frames, "F["), 20);  // 10,000 bytes of media in 512-byte blocks
+    EXPECT_EQ(CountOf(frames, "T"), 1);
+    EXPECT_EQ(frames.back(), "X");
+}
+
+TEST_F(CliDevice, FullDiskMakesTheExitStatusOne)
+{
+    Start();
+    const int full = open("/dev/full", O_WRONLY);
+    if (full < 0)
+        GTEST_SKIP() << "no /dev/full";
+    const int nullFd = open("/dev/null", O_RDWR);
+    Child child({"--settings", settings, "--port", device->SlavePath(), "time"}, nullFd, full, nullFd);
+    close(full);
+    close(nullFd);
+    EXPECT_EQ(child.Wait(std::chrono::seconds(10)), 1);
+    ASSERT_TRUE(device->LastClockSet().has_value());  // the work was done all the same
 }
 
 }  // namespace

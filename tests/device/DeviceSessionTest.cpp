@@ -2,6 +2,9 @@
 
 #include "SessionFixture.h"
 
+#include <atomic>
+#include <thread>
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -68,6 +71,19 @@ TEST_F(SessionTest, CountedReplyCompletesAtItsLength)
     EXPECT_EQ(session.RxText.size(), 14u);
 }
 
+// Ten counted replies take a few milliseconds each: the wait ends as soon as a
+// reply is whole. A wait that slept out its interval, or a loop pass 40 ms
+// slower, would take far longer than the bound.
+TEST_F(SessionTest, CountedRepliesCompleteAsSoonAsTheyAreWhole)
+{
+    Start();
+    Connect();
+    const auto start = Clock::now();
+    for (int i = 0; i < 10; ++i)
+        ASSERT_TRUE(session.SendCommand("D", 2));
+    EXPECT_LT(Elapsed(start), 300);
+}
+
 TEST_F(SessionTest, OvershootingCountedReplyNeverCompletes)
 {
     sim::SimOptions options;
@@ -114,6 +130,38 @@ TEST_F(SessionTest, AbortEndsAWaitEarly)
     Connect();
     host.duringEvents = [&] { session.Abort(); };
     EXPECT_FALSE(session.SendCommand("v", 0));
+}
+
+// A stop from another thread (the command line's signal thread) wakes the
+// wait, which then ends at once instead of running out its 250 ms.
+TEST_F(SessionTest, StopFromAnotherThreadEndsTheWaitAtOnce)
+{
+    sim::SimOptions options;
+    options.silentOn = {"v"};
+    Start(options);
+    Connect();
+    std::atomic<bool> stop{false};
+    host.duringEvents = [&] {
+        if (stop && !session.Aborted) {
+            session.Abort();
+            host.loop.Wake();  // as the command line's stop does
+        }
+    };
+    long stoppedAfter = 0;
+    for (int round = 0; round < 3; ++round) {
+        stop = false;
+        session.Aborted = false;
+        std::thread user([&] {
+            std::this_thread::sleep_for(std::chrono::milliseconds(30));
+            stop = true;
+            host.loop.Wake();
+        });
+        const auto start = Clock::now();
+        EXPECT_FALSE(session.SendCommand("v", 0));
+        stoppedAfter += Elapsed(start);
+        user.join();
+    }
+    EXPECT_LT(stoppedAfter, 3 * 30 + 120);
 }
 
 // ---- Discovery and connection ----

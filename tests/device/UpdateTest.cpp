@@ -4,7 +4,10 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
+#include <optional>
 #include <set>
+#include <thread>
 
 namespace kt {
 namespace {
@@ -261,6 +264,179 @@ TEST_F(UpdateTest, StopRequestEndsTheCoreTransfer)
     EXPECT_FALSE(comm.Active());
     EXPECT_EQ(sim->Frames().back(), "X");  // the device is told the exchange is over
 }
+
+// ---- Late acknowledgements ----
+
+struct LateAckCase {
+    std::string name;
+    std::string command;  // "W" or "F"
+    int delayMs;
+    int baud;
+};
+
+std::ostream& operator<<(std::ostream& os, const LateAckCase& c)
+{
+    return os << c.name;
+}
+
+class LateAcknowledgement : public UpdateTest, public ::testing::WithParamInterface<LateAckCase> {};
+
+// A slow flash page answers after the reply wait: the block must not go out
+// again (the device would store it twice) and the next block must not take
+// the late answer for its own.
+TEST_P(LateAcknowledgement, StoresExactlyThePackage)
+{
+    const auto& c = GetParam();
+    Package(2 * 260, 2 * 512);
+    sim::SimOptions options;
+    options.baud = c.baud;
+    options.delayOn = {{c.command, std::chrono::milliseconds(c.delayMs)}};
+    StartDevice(options);
+
+    EXPECT_TRUE(session.ToolFullFlashClick());
+
+    EXPECT_EQ(sim->CoreImage(), package.CORE);
+    EXPECT_EQ(sim->MediaImage(), package.FLASH);
+    EXPECT_EQ(CountPrefix("W["), 2);
+    EXPECT_EQ(CountPrefix("F["), 2);
+    EXPECT_EQ(host.log[host.log.size() - 2], "ОБНОВЛЕНИЕ завершено успешно!");
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, LateAcknowledgement,
+                         ::testing::Values(LateAckCase{"CoreAfter300ms", "W", 300, 0},
+                                           LateAckCase{"CoreAfter600msPaced", "W", 600, 1000000},
+                                           LateAckCase{"CoreAfterOneSecond", "W", 1000, 0},
+                                           LateAckCase{"CoreAfterOneSecondPaced", "W", 1000, 1000000},
+                                           LateAckCase{"MediaAfter600ms", "F", 600, 0}),
+                         [](const auto& info) { return info.param.name; });
+
+TEST_F(UpdateTest, CoreBlockTheDeviceNeverGotIsSentAgain)
+{
+    Package(3 * 260, 0);
+    sim::SimOptions options;
+    options.loseCoreBlock = {{1, 1}};
+    StartDevice(options);
+    EXPECT_TRUE(session.ToolFullFlashClick());
+    EXPECT_EQ(sim->CoreImage(), package.CORE);
+    EXPECT_EQ(CountPrefix("W["), 4);
+}
+
+TEST_F(UpdateTest, DeviceGoneDuringTheReadoutFailsIt)
+{
+    sim::SimOptions options;
+    options.clock = kFixedClock;
+    options.vanishAfterFrames = 4;  // the probe's "PFLASH" and "n", then "n" and "v"; gone at "d"
+    Start(options);
+    const auto start = Clock::now();
+    EXPECT_FALSE(session.ToolInfoClick());
+    EXPECT_EQ(host.log, (Lines{"ТЕЛВИКС обнаружен на порту " + sim->SlavePath(), "Считываю информацию о контроллере...",
+                               "   Версия программного обеспечения: 3.0.12", "   ОШИБКА при работе с контроллером!", ""}));
+    EXPECT_FALSE(comm.Active());
+    // Probe, "n" and "v" take 250 ms each; the lost device costs no more waits.
+    EXPECT_LT(Elapsed(start), 1500);
+}
+
+// ---- Stops ----
+
+enum class Operation { Info, Time, Update };
+
+struct StopCase {
+    std::string name;
+    Operation operation;
+    sim::SimOptions options;
+    int coreSize;
+    int flashSize;
+    std::function<bool(const Lines& frames)> when;  // the moment the user stops
+    Lines tail;                                      // the log's last lines
+};
+
+std::ostream& operator<<(std::ostream& os, const StopCase& c)
+{
+    return os << c.name;
+}
+
+long CountOf(const Lines& frames, const std::string& prefix)
+{
+    return std::count_if(frames.begin(), frames.end(), [&](const std::string& f) { return f.rfind(prefix, 0) == 0; });
+}
+
+bool ChangesTheDevice(const std::string& frame)
+{
+    return frame == "B" || frame.rfind("W", 0) == 0 || frame.rfind("F", 0) == 0 || frame.rfind("T", 0) == 0;
+}
+
+class StopMoment : public UpdateTest, public ::testing::WithParamInterface<StopCase> {};
+
+TEST_P(StopMoment, SendsNothingThatChangesTheDeviceAndEndsCleanly)
+{
+    const auto& c = GetParam();
+    Package(c.coreSize, c.flashSize);
+    sim::SimOptions options = c.options;
+    options.clock = kFixedClock;
+    Start(options);
+    const std::string remembered = session.PortName;
+    std::optional<std::size_t> stoppedAt;
+    host.duringEvents = [&] {
+        const auto frames = sim->Frames();
+        if (!stoppedAt && c.when(frames)) {
+            session.Abort();
+            // A frame written before the stop may still be on its way to the device.
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+            stoppedAt = sim->Frames().size();
+        }
+    };
+
+    bool ok = true;
+    switch (c.operation) {
+    case Operation::Info: ok = session.ToolInfoClick(); break;
+    case Operation::Time: ok = session.ToolTimeClick(); break;
+    case Operation::Update: ok = session.ToolFullFlashClick(); break;
+    }
+
+    EXPECT_FALSE(ok);
+    ASSERT_TRUE(stoppedAt.has_value());
+    const auto frames = sim->Frames();
+    for (std::size_t i = *stoppedAt; i < frames.size(); ++i)
+        EXPECT_FALSE(ChangesTheDevice(frames[i])) << "frame " << frames[i] << " after the stop";
+    ASSERT_GE(host.log.size(), c.tail.size());
+    EXPECT_EQ(Lines(host.log.end() - static_cast<std::ptrdiff_t>(c.tail.size()), host.log.end()), c.tail);
+    EXPECT_EQ(std::count(host.log.begin(), host.log.end(), "Прервано пользователем!"), 1);
+    EXPECT_EQ(session.PortName, remembered);
+    EXPECT_FALSE(comm.Active());
+    EXPECT_FALSE(session.Busy);
+}
+
+const Lines kStoppedUpdate = {"Прервано пользователем!", "", "Обновление завершено с ошибками!", ""};
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, StopMoment,
+    ::testing::Values(
+        StopCase{"UpdateDuringTheSearch", Operation::Update, With([](sim::SimOptions& o) { o.silentOn = {"PFLASH"}; }),
+                 520, 512, [](const Lines& f) { return CountOf(f, "PFLASH") >= 2; },
+                 {"ОБНОВЛЕНИЕ начато, ожидайте...", "Прервано пользователем!", ""}},
+        StopCase{"UpdateDuringTheReadout", Operation::Update, {}, 520, 512,
+                 [](const Lines& f) { return CountOf(f, "v") >= 1; }, kStoppedUpdate},
+        StopCase{"UpdateBetweenCoreAndMedia", Operation::Update, {}, 520, 512,
+                 [](const Lines& f) { return CountOf(f, "W[") >= 2 && f.back() == "X"; },
+                 Concat({{"   Данные успешно загружены."}, kStoppedUpdate})},
+        StopCase{"UpdateDuringTheCoreTransfer", Operation::Update, {}, 260 * 40, 512,
+                 [](const Lines& f) { return CountOf(f, "W[") >= 3; },
+                 Concat({{"Обновление микропрограммы..."}, kStoppedUpdate})},
+        StopCase{"UpdateDuringTheMediaTransfer", Operation::Update, {}, 520, 512 * 40,
+                 [](const Lines& f) { return CountOf(f, "F[") >= 3; },
+                 Concat({{"Обновление медиа данных..."}, kStoppedUpdate})},
+        // The clock step's presence check goes unanswered: the stop comes before "T".
+        StopCase{"UpdateDuringTheClock", Operation::Update,
+                 With([](sim::SimOptions& o) { o.silentAfter = {{"PFLASH", 3}}; }), 520, 512,
+                 [](const Lines& f) { return CountOf(f, "PFLASH") >= 4; },
+                 Concat({{"Синхронизация часов ..."}, kStoppedUpdate})},
+        StopCase{"InfoDuringTheReadout", Operation::Info, {}, 0, 0, [](const Lines& f) { return CountOf(f, "n") >= 2; },
+                 {"Считываю информацию о контроллере...", "Прервано пользователем!", ""}},
+        StopCase{"TimeBeforeTheClockIsSent", Operation::Time,
+                 With([](sim::SimOptions& o) { o.silentAfter = {{"PFLASH", 1}}; }), 0, 0,
+                 [](const Lines& f) { return CountOf(f, "PFLASH") >= 2; },
+                 {"Синхронизация часов ...", "Прервано пользователем!", ""}}),
+    [](const auto& info) { return info.param.name; });
 
 }  // namespace
 }  // namespace kt

@@ -6,6 +6,8 @@
 
 #include <fstream>
 #include <iterator>
+#include <stdexcept>
+#include <vector>
 
 namespace kt {
 namespace {
@@ -62,6 +64,85 @@ INSTANTIATE_TEST_SUITE_P(
                  std::string(2047, 'a')},
         ReadCase{"Cp1251BytesKept", "[S]\r\nK=\xD2\xC5\xCB\r\n", "S", "K", "\xD2\xC5\xCB"}),
     [](const auto& info) { return info.param.name; });
+
+// `count` distinct keys named after `stem`, each on its own line.
+std::string OtherKeys(std::size_t count, const std::string& stem = "Other")
+{
+    std::string text;
+    for (std::size_t i = 0; i < count; ++i)
+        text += stem + std::to_string(i) + "=x\r\n";
+    return text;
+}
+
+struct FilterCase {
+    std::string name;
+    std::string file;
+    std::string expectedK;  // what both readers give for [COMMON] K; "<default>" when missing
+};
+
+std::ostream& operator<<(std::ostream& os, const FilterCase& c)
+{
+    return os << c.name;
+}
+
+class IniFilterTest : public ::testing::TestWithParam<FilterCase> {};
+
+TEST_P(IniFilterTest, KeepingOnlySomeKeysReadsThemAsTheFullReaderDoes)
+{
+    const auto& c = GetParam();
+    test::TempDir dir;
+    const auto path = dir.Write("a.kvf", c.file);
+    const std::vector<std::string_view> wanted = {"VERSION", "k", " Name "};
+    IniFile full(path);
+    IniFile filtered(path, "common", wanted);
+
+    EXPECT_EQ(full.ReadString("COMMON", "K", "<default>"), c.expectedK);
+    for (const char* key : {"K", "k", "VERSION", "version", "NAME"})
+        EXPECT_EQ(filtered.ReadString(" Common ", key, "<default>"), full.ReadString("COMMON", key, "<default>"))
+            << key;
+}
+
+constexpr std::size_t kLimit = IniFile::kMaxKeysPerSection;
+const std::string kLongLine(100 * 1024, 'z');  // beyond what the reader keeps of a line
+
+INSTANTIATE_TEST_SUITE_P(
+    Shapes, IniFilterTest,
+    ::testing::Values(
+        FilterCase{"Plain", "[COMMON]\r\nVERSION=2\r\nNAME=n\r\nK=v\r\n", "v"},
+        FilterCase{"NamesInOtherCase", "[common]\r\nversion=2\r\nname=n\r\nk=v\r\n", "v"},
+        FilterCase{"FirstOfRepeatedKeysInAnyCase", "[COMMON]\r\nk=1\r\nNAME=a\r\nK=2\r\nname=b\r\n", "1"},
+        FilterCase{"KeysOfOtherSections", "[A]\r\nK=a\r\n[COMMON]\r\nVERSION=2\r\n[B]\r\nK=b\r\nNAME=b\r\n",
+                   "<default>"},
+        FilterCase{"OnlyTheFirstSectionOfTheName", "[COMMON]\r\nVERSION=2\r\n[X]\r\n[common]\r\nK=late\r\n",
+                   "<default>"},
+        FilterCase{"OddLines",
+                   "K=before\r\n[COMMON\r\n[COMMON]\r\n=empty key\r\nK\r\n[bad\r\n ; K=x\r\n  K  =  \"v\"  \r\n",
+                   "v"},
+        FilterCase{"BareCrAndLfLineEnds", "[COMMON]\rVERSION=2\nK=v\r", "v"},
+        FilterCase{"KeyRepeatedAfterManyOthers", "[COMMON]\r\nK=first\r\n" + OtherKeys(kLimit + 10) + "K=second\r\n",
+                   "first"},
+        FilterCase{"KeyAfterOneFewerOthersThanTheLimit", "[COMMON]\r\n" + OtherKeys(kLimit - 1) + "K=last\r\n",
+                   "last"},
+        FilterCase{"KeyAfterAsManyOthersAsTheLimit", "[COMMON]\r\n" + OtherKeys(kLimit) + "K=lost\r\nVERSION=2\r\n",
+                   "<default>"},
+        FilterCase{"RepeatedKeysCountOnceInAnyCase",
+                   "[COMMON]\r\n" + OtherKeys(kLimit - 1, "Other") + OtherKeys(kLimit - 1, "OTHER") + "K=v\r\n", "v"},
+        FilterCase{"OtherSectionsDoNotCount", "[A]\r\n" + OtherKeys(kLimit) + "[COMMON]\r\n" + OtherKeys(kLimit - 1) + "K=v\r\n",
+                   "v"},
+        FilterCase{"KeysBeyondTheLinePrefix",
+                   "[COMMON]\r\n" + kLongLine + "K=hidden\r\n" + "NAME=" + kLongLine + "\r\nK=" + kLongLine + "\r\n",
+                   kLongLine.substr(0, IniFile::kMaxValue)}),
+    [](const auto& info) { return info.param.name; });
+
+TEST(IniFile, KeepingOnlySomeKeysRefusesToReadOthers)
+{
+    test::TempDir dir;
+    const std::vector<std::string_view> wanted = {"K"};
+    IniFile ini(dir.Write("a.ini", "[S]\r\nK=v\r\nX=x\r\n[T]\r\nK=t\r\n"), "S", wanted);
+    EXPECT_EQ(ini.ReadString("s", "k", ""), "v");
+    EXPECT_THROW(ini.ReadString("S", "X", ""), std::logic_error);
+    EXPECT_THROW(ini.ReadString("T", "K", ""), std::logic_error);
+}
 
 TEST(IniFile, MissingFileOrFolderReadsAsNoKeys)
 {

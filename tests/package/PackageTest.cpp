@@ -3,6 +3,7 @@
 #include "PackageWriter.h"
 #include "TestSupport.h"
 #include "package/Cp1251.h"
+#include "package/IniFile.h"
 
 #include <gtest/gtest.h>
 
@@ -78,6 +79,70 @@ TEST_F(OpenPackageTest, OpensBothImagesAndLogsTheDescription)
     EXPECT_EQ(package.DEVICE, 7);
     EXPECT_EQ(package.SUPPORT, Utf8ToCp1251("Поддержка"));  // texts keep the file's bytes
 }
+
+// `count` junk keys with names of `nameLength` characters, each its own.
+std::string JunkKeys(std::size_t count, std::size_t nameLength)
+{
+    std::string text;
+    for (std::size_t i = 0; i < count; ++i) {
+        const std::string number = std::to_string(i);
+        text += std::string(nameLength - number.size(), 'j') + number + "=junk\r\n";
+    }
+    return text;
+}
+
+struct JunkCase {
+    std::string name;
+    std::string before;  // lines between "[COMMON]" and the header's keys
+    std::string after;   // lines between the header's keys and the [CORE] section
+    bool opens;
+};
+
+std::ostream& operator<<(std::ostream& os, const JunkCase& c)
+{
+    return os << c.name;
+}
+
+class OpenPackageJunk : public OpenPackageTest, public ::testing::WithParamInterface<JunkCase> {};
+
+TEST_P(OpenPackageJunk, LogsAsWithoutTheJunk)
+{
+    const auto& c = GetParam();
+    const auto content = Example();
+    std::string text = Text(content);
+    text.insert(text.find("\r\n\r\n[CORE]") + 2, c.after);
+    text.insert(text.find("\r\n") + 2, c.before);
+    const auto path = Write(text);
+
+    EXPECT_EQ(Open(path), c.opens);
+
+    if (c.opens) {
+        EXPECT_EQ(view.log, Concat({{"Открываю файл: " + path}, kDescription,
+                                    {"Загружаю данные прошивки - 1000 байт...", "   Данные загружены успешно.",
+                                     "Загружаю медиа данные - 1500 байт...", "   Данные загружены успешно.",
+                                     "Файл загружен успешно.", ""}}));
+        EXPECT_EQ(package.DEVICE, content.device);
+        EXPECT_EQ(package.SUPPORT, Utf8ToCp1251(content.support));
+        EXPECT_EQ(package.CORE, content.core);
+        EXPECT_EQ(package.FLASH, content.flash);
+    } else {
+        EXPECT_EQ(view.log, (Lines{"Открываю файл: " + path, "   Несовместимая версия файла!",
+                                   "   Ошибка при чтении файла!", ""}));
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, OpenPackageJunk,
+    ::testing::Values(
+        JunkCase{"ManyLongKeysAroundTheHeader", JunkKeys(30000, 200), JunkKeys(70000, 200), true},
+        JunkCase{"HeaderKeysRepeatedWithOtherValues", JunkKeys(1000, 50),
+                 test::CrLf({"version=3", "Support=other", "DEVICE=9", "CORE_SIZE=0"}) + JunkKeys(1000, 50), true},
+        JunkCase{"OtherSectionsWithLinesBeyondAnyLimit", "",
+                 test::CrLf({"[JUNK]", std::string(300 * 1024, 'z') + "=v", "[COMMON]", "DEVICE=9",
+                             std::string(300 * 1024, 'z')}),
+                 true},
+        JunkCase{"HeaderKeysAfterTheKeyLimit", JunkKeys(IniFile::kMaxKeysPerSection, 20), "", false}),
+    [](const auto& info) { return info.param.name; });
 
 TEST_F(OpenPackageTest, HeaderOnlyPackageOpensWithoutImages)
 {

@@ -4,6 +4,7 @@
 #include <poll.h>
 #include <stdlib.h>
 #include <sys/resource.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -33,7 +34,10 @@ PtyPair::PtyPair() {
     ::fcntl(master_, F_SETFL, ::fcntl(master_, F_GETFL) | O_NONBLOCK);
 }
 
-PtyPair::~PtyPair() { closeMaster(); }
+PtyPair::~PtyPair() {
+    closeMaster();
+    if (control_ >= 0) ::close(control_);
+}
 
 void PtyPair::send(std::string_view bytes) {
     while (!bytes.empty()) {
@@ -72,6 +76,14 @@ void PtyPair::closeMaster() {
     if (master_ >= 0) ::close(master_);
     master_ = -1;
 }
+
+void PtyPair::stopOutput() {
+    if (control_ < 0) control_ = ::open(slavePath_.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (control_ < 0 || ::tcflow(control_, TCOOFF) != 0)
+        throw std::runtime_error("cannot stop the port's output");
+}
+
+bool PtyPair::resumeOutput() { return control_ >= 0 && ::tcflow(control_, TCOON) == 0; }
 
 bool pumpUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout) {
     const auto deadline = Clock::now() + timeout;

@@ -24,8 +24,17 @@ public:
     // The far end goes away, as a pulled USB adapter does.
     void closeMaster();
 
+    // The port's output stops as after an XOFF from the far end, but at once
+    // (an XOFF byte acts only once the tty gets round to reading it), until
+    // resumeOutput. Call it before the port opens: the port then holds the
+    // device exclusively, which only root may get past.
+    void stopOutput();
+    // Any thread. False when the output could not be resumed.
+    bool resumeOutput();
+
 private:
     int master_ = -1;
+    int control_ = -1;  // the test's own handle on the slave, for tcflow
     std::string slavePath_;
 };
 

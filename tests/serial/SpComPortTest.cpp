@@ -3,6 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <condition_variable>
+#include <memory>
+#include <mutex>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -24,6 +27,13 @@ using test::pumpUntil;
 // Generous bounds for a loaded two-core machine; a healthy run takes a fraction.
 constexpr auto kArrival = 5s;
 constexpr auto kQuiet = 300ms;
+// How long after a write or wait has begun the far end acts, in tests of what
+// ends that write or wait.
+constexpr auto kFarEndActsAfter = 50ms;
+// A main-thread wait that only a wake ends within the tests' bounds.
+constexpr auto kLongWait = 20s;
+// The device link's largest command frame: two of them overfill the 2048-byte ring.
+constexpr int kLargestFrame = 1033;
 
 // The application's own settings for its port.
 void configureLikeTheApplication(TSpComPort& port, const std::string& path) {
@@ -173,6 +183,76 @@ TEST_F(SpComPortTest, WriteThatWrapsTheRingArrivesInOrder) {
     EXPECT_EQ(pty_.receive(20, kArrival), "0123456789abcdefghij");
 }
 
+std::string frameOf(int size, char seed) {
+    std::string data(static_cast<std::size_t>(size), '\0');
+    for (std::size_t i = 0; i < data.size(); ++i) data[i] = static_cast<char>(seed + i * 13);
+    return data;
+}
+
+enum class FarEnd { ResumesOutput, KeepsOutputStopped, GoesAway };
+
+struct RoomCase {
+    const char* name;
+    int second;     // bytes written right after a first frame of kLargestFrame bytes
+    FarEnd farEnd;  // what happens kFarEndActsAfter into the second write
+    const char* error;  // empty: the write succeeds and both frames arrive, in order
+    std::chrono::milliseconds within;  // generous bound on the second write
+};
+
+std::ostream& operator<<(std::ostream& os, const RoomCase& c) { return os << c.name; }
+
+class SpComPortRoomTest : public SpComPortTest, public ::testing::WithParamInterface<RoomCase> {};
+
+// Stopped output holds the first frame in the ring, as a write thread held up
+// between its device write and the ring's release does: the bytes are on their
+// way but still take room.
+TEST_P(SpComPortRoomTest, SecondFrameRightAfterTheFirst) {
+    const RoomCase& c = GetParam();
+    pty_.stopOutput();
+    port_.Open();
+    const std::string first = frameOf(kLargestFrame, 'a');
+    const std::string second = frameOf(c.second, 'B');
+    port_.WriteString(first);
+    ASSERT_EQ(port_.OutBufFree(), 2048 - kLargestFrame) << "the first frame should wait in the ring";
+
+    std::thread farEnd([&] {
+        std::this_thread::sleep_for(kFarEndActsAfter);
+        switch (c.farEnd) {
+            case FarEnd::ResumesOutput: EXPECT_TRUE(pty_.resumeOutput()); break;
+            case FarEnd::KeepsOutputStopped: break;
+            case FarEnd::GoesAway: pty_.closeMaster(); break;
+        }
+    });
+    const auto started = Clock::now();
+    const std::string error = errorText([&] { port_.WriteString(second); });
+    const auto took = Clock::now() - started;
+    farEnd.join();
+
+    EXPECT_EQ(error, c.error);
+    EXPECT_LT(took, c.within);
+    if (error.empty()) {
+        EXPECT_EQ(pty_.receive(first.size() + second.size(), kArrival), first + second);
+    } else {
+        EXPECT_EQ(port_.OutBufFree(), 2048 - kLargestFrame) << "a refused write queued something";
+    }
+}
+
+// Room that frees soon is waited for and the wait ends with it; room that does
+// not free ends the wait after its bound; a device gone ends it at once; no
+// wait helps a write larger than the ring.
+INSTANTIATE_TEST_SUITE_P(
+    OutBufSize2048, SpComPortRoomTest,
+    ::testing::Values(
+        RoomCase{"RoomFreesSoon", kLargestFrame, FarEnd::ResumesOutput, "", kWriteRoomSlack / 2},
+        RoomCase{"WholeRingFreesSoon", 2048, FarEnd::ResumesOutput, "", kWriteRoomSlack / 2},
+        RoomCase{"OutputStaysStopped", kLargestFrame, FarEnd::KeepsOutputStopped,
+                 "Write data error [requested: 1033, free: 1015] - Comm1 ", kWriteRoomSlack + 2s},
+        RoomCase{"FarEndGoesAway", kLargestFrame, FarEnd::GoesAway,
+                 "Write data error [requested: 1033, free: 1015] - Comm1 ", kWriteRoomSlack / 2},
+        RoomCase{"LargerThanTheRing", 2049, FarEnd::KeepsOutputStopped,
+                 "Write data error [requested: 2049, free: 1015] - Comm1 ", kWriteRoomSlack / 2}),
+    [](const auto& row) { return std::string(row.param.name); });
+
 TEST_F(SpComPortTest, UnreadBytesAreReportedAgainAboutEvery200ms) {
     int reports = 0;
     port_.OnDataReceived = [&](TSpCustomSerialPort&, int) { ++reports; };
@@ -274,6 +354,78 @@ TEST_F(SpComPortTest, FarEndVanishingNeitherSpinsNorBlocksClose) {
     pumpFor(kQuiet);
     EXPECT_EQ(received_.size(), before);
 }
+
+TEST_F(SpComPortTest, HungUpOnlyWhileTheOpenPortsDeviceIsGone) {
+    EXPECT_FALSE(port_.HungUp()) << "closed port";
+    port_.Open();
+    // Reported and left unread: the event thread no longer waits for input,
+    // and must still see the hang-up.
+    pty_.send("unread");
+    pumpFor(kQuiet);
+    EXPECT_FALSE(port_.HungUp()) << "healthy open port";
+    pty_.closeMaster();
+    EXPECT_TRUE(pumpUntil([&] { return port_.HungUp(); }, kArrival));
+    port_.Close();
+    EXPECT_FALSE(port_.HungUp()) << "closed port whose device had gone";
+}
+
+// How the main thread waits: in the dispatcher, or in a loop of its own that
+// the dispatcher's waker ends (PlainEventLoop, a window's event loop).
+enum class MainWait { WaitSyncCalls, OwnLoopWithWaker };
+
+std::ostream& operator<<(std::ostream& os, MainWait wait) {
+    return os << (wait == MainWait::WaitSyncCalls ? "WaitSyncCalls" : "OwnLoopWithWaker");
+}
+
+class SpComPortHangUpTest : public SpComPortTest, public ::testing::WithParamInterface<MainWait> {};
+
+// The device link's reply wait: a wait of the main thread, then a look at the
+// port, until the reply's deadline. A hang-up hands nothing over, so without
+// a wake of its own every wait would run to that deadline.
+TEST_P(SpComPortHangUpTest, EndsALongWaitOfTheMainThread) {
+    struct OwnLoop {
+        std::mutex mutex;
+        std::condition_variable wakeUp;
+        bool woken = false;
+    };
+    // Shared with the waker, which a worker may still be running when the test ends.
+    auto loop = std::make_shared<OwnLoop>();
+    if (GetParam() == MainWait::OwnLoopWithWaker) {
+        SetSyncWaker([loop] {
+            {
+                std::lock_guard lock(loop->mutex);
+                loop->woken = true;
+            }
+            loop->wakeUp.notify_all();
+        });
+    }
+    port_.Open();
+    std::thread farEnd([&] {
+        std::this_thread::sleep_for(kFarEndActsAfter);
+        pty_.closeMaster();
+    });
+    const auto started = Clock::now();
+    const auto deadline = started + kLongWait;
+    while (!port_.HungUp() && Clock::now() < deadline) {
+        if (ServeSyncCalls() > 0) continue;
+        if (GetParam() == MainWait::WaitSyncCalls) {
+            WaitSyncCalls(deadline);
+            continue;
+        }
+        std::unique_lock lock(loop->mutex);
+        loop->wakeUp.wait_until(lock, deadline, [&] { return loop->woken; });
+        loop->woken = false;
+    }
+    const auto took = Clock::now() - started;
+    farEnd.join();
+    SetSyncWaker(nullptr);
+    EXPECT_TRUE(port_.HungUp());
+    EXPECT_LT(took, 2s) << "the wait was not ended by the hang-up";
+}
+
+INSTANTIATE_TEST_SUITE_P(Main, SpComPortHangUpTest,
+                         ::testing::Values(MainWait::WaitSyncCalls, MainWait::OwnLoopWithWaker),
+                         [](const auto& row) { return ::testing::PrintToString(row.param); });
 
 struct OpenErrorCase {
     const char* name;

@@ -207,5 +207,31 @@ TEST_F(SpSafeSyncTest, ErrorShownFromAWorkerAppearsOnTheMainThread) {
     EXPECT_EQ(shownOn, std::this_thread::get_id());
 }
 
+// A change the main thread only learns of by asking (a device gone) hands
+// nothing over; the wake alone must end the main thread's wait, also when it
+// comes just before the wait begins.
+class SpSafeSyncWakeTest : public SpSafeSyncTest, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(SpSafeSyncWakeTest, EndsOneWaitWithNothingToRun) {
+    const bool beforeTheWait = GetParam();
+    std::atomic<bool> posted{false};
+    SetSyncWaker([&] { posted = true; });
+    std::thread worker([=] {
+        if (!beforeTheWait) std::this_thread::sleep_for(50ms);
+        WakeSyncMainThread();
+    });
+    if (beforeTheWait) worker.join();
+    const auto started = Clock::now();
+    EXPECT_TRUE(WaitSyncCalls(started + 20s));
+    EXPECT_LT(Clock::now() - started, 5s) << "the wait ran to its deadline";
+    if (!beforeTheWait) worker.join();
+    EXPECT_TRUE(posted) << "a host waiting in a loop of its own was not woken";
+    EXPECT_EQ(ServeSyncCalls(), 0);
+    EXPECT_FALSE(WaitSyncCalls(Clock::now() + 20ms)) << "one wake ended a second wait";
+}
+
+INSTANTIATE_TEST_SUITE_P(Wake, SpSafeSyncWakeTest, ::testing::Bool(),
+                         [](const auto& row) { return row.param ? "BeforeTheWait" : "DuringTheWait"; });
+
 }  // namespace
 }  // namespace kt::serial

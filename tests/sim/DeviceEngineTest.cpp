@@ -371,6 +371,28 @@ TEST(BlockFaults, CoreBlockRefusedAsOftenAsAskedThenTaken)
     EXPECT_EQ(engine.CoreImage(), expected);
 }
 
+TEST(BlockFaults, LostCoreBlockFrameHasNoEffectUntilItGetsThrough)
+{
+    DeviceEngine engine(With([](auto& o) { o.loseCoreBlock = {{1, 2}}; }, InLoader()));
+    EXPECT_EQ(Replies(engine, CoreFrame(1)), kAck);
+    EXPECT_EQ(Replies(engine, CoreFrame(2)), "");
+    EXPECT_EQ(Replies(engine, CoreFrame(2)), "");
+    EXPECT_EQ(Replies(engine, CoreFrame(2)), kAck);
+    Bytes expected = Pattern(kCoreBlockSize, 1);
+    const Bytes second = Pattern(kCoreBlockSize, 2);
+    expected.insert(expected.end(), second.begin(), second.end());
+    EXPECT_EQ(engine.CoreImage(), expected);
+}
+
+TEST(BlockFaults, CommandGoesSilentAfterItsAnswers)
+{
+    DeviceEngine engine(With([](auto& o) { o.silentAfter = {{"PFLASH", 1}}; }));
+    EXPECT_EQ(Replies(engine, CommandFrame("PFLASH")), kAck);
+    EXPECT_EQ(Replies(engine, CommandFrame("PFLASH")), "");
+    EXPECT_EQ(Replies(engine, CommandFrame("n")), "DRAXO_FLASHER");
+    EXPECT_EQ(Replies(engine, CommandFrame("PFLASH")), "");
+}
+
 TEST(BlockFaults, MediaBlockRefusedEveryTime)
 {
     DeviceEngine engine(With([](auto& o) { o.refuseMediaBlock = {1}; }));

@@ -75,12 +75,15 @@ INSTANTIATE_TEST_SUITE_P(
 TEST(SimArgs, ReadsFaultValues)
 {
     const auto result = ParseSimCommandLine(
-        {"--garbage-on", "D:\\x5A\\e", "--refuse-core-block", "3:2", "--refuse-core-block", "5", "--model-reply", ""});
+        {"--garbage-on", "D:\\x5A\\e", "--refuse-core-block", "3:2", "--refuse-core-block", "5", "--model-reply", "",
+         "--lose-core-block", "4:3", "--silent-after", "PFLASH:1"});
     ASSERT_TRUE(result.options) << result.error;
     const SimOptions& d = result.options->device;
     EXPECT_EQ(d.garbageOn.at("D"), "Z\x1B");
     EXPECT_EQ(d.refuseCoreBlock, (std::map<int, int>{{3, 2}, {5, 1}}));
     EXPECT_EQ(d.modelReply, "");
+    EXPECT_EQ(d.loseCoreBlock, (std::map<int, int>{{4, 3}}));
+    EXPECT_EQ(d.silentAfter, (std::map<std::string, int>{{"PFLASH", 1}}));
 }
 
 // --- The program --------------------------------------------------------------

@@ -143,6 +143,8 @@ DeviceEngine::DeviceEngine(SimOptions options, LocalClock localNow)
       localNow_(std::move(localNow)),
       inLoader_(options_.startInLoader),
       coreRefusalsLeft_(options_.refuseCoreBlock),
+      coreLossesLeft_(options_.loseCoreBlock),
+      answersLeft_(options_.silentAfter),
       frozenClock_(options_.clock)
 {
 }
@@ -193,6 +195,11 @@ Reaction DeviceEngine::HandleFrame(const std::string& body)
     }
     if (options_.silentOn.contains(name))
         return r;
+    if (auto it = answersLeft_.find(name); it != answersLeft_.end()) {
+        if (it->second == 0)
+            return r;
+        --it->second;
+    }
 
     r.delay = options_.extraDelay;
     if (const auto it = options_.delayOn.find(name); it != options_.delayOn.end())
@@ -315,6 +322,10 @@ void DeviceEngine::WriteCoreBlock(const Bytes& data, Reaction& r)
     if (auto it = coreRefusalsLeft_.find(block); it != coreRefusalsLeft_.end() && it->second > 0) {
         --it->second;
         r.reply = std::string(1, kEsc);
+        return;
+    }
+    if (auto it = coreLossesLeft_.find(block); it != coreLossesLeft_.end() && it->second > 0) {
+        --it->second;  // the frame never reached the loader: no effect, no reply
         return;
     }
     core_.insert(core_.end(), data.begin(), data.end());

@@ -88,6 +88,8 @@ private:
     Bytes core_;
     Bytes media_;
     std::map<int, int> coreRefusalsLeft_;
+    std::map<int, int> coreLossesLeft_;
+    std::map<std::string, int> answersLeft_;  // commands that go silent once these run out
     std::vector<std::string> frames_;
 
     std::optional<ClockRecord> frozenClock_;

@@ -110,10 +110,12 @@ std::string SimUsage()
            "  --delay-on CMD:MS         wait this much more before the replies to CMD\n"
            "Faults (CMD is PFLASH, n, v, d, h, t, s, T, B, D, W, F or X; options repeat):\n"
            "  --silent-on CMD           CMD is lost: no effect, no reply\n"
+           "  --silent-after CMD:N      CMD is answered N times, then lost\n"
            "  --refuse-on CMD           CMD is refused with ESC\n"
            "  --garbage-on CMD:TEXT     CMD works, TEXT is sent instead of its reply\n"
            "  --append-on CMD:TEXT      CMD works, TEXT follows its reply\n"
            "  --refuse-core-block K[:N] refuse core block K N times (default 1), then take it\n"
+           "  --lose-core-block K[:N]   lose core block K's frame N times (default 1), then take it\n"
            "  --refuse-media-block K    always refuse media block number K\n"
            "  --vanish-after-frames N   answer N frames, vanish at the next one\n"
            "  --vanish-at-core-block K  vanish when core block K arrives\n"
@@ -152,6 +154,19 @@ SimCommandLine ParseSimCommandLine(const std::vector<std::string>& args)
             if (!kCommands.contains(v))
                 return false;
             target.emplace(v);
+            return true;
+        });
+    };
+    // "K" or "K:N": core block K, N times (default once).
+    auto blockTimes = [](std::map<int, int>& target) {
+        return Handler([&target](std::string_view v) {
+            const auto colon = v.find(':');
+            const auto block = ParseNumber(v.substr(0, colon), 0, kMaxBlockNumber);
+            const auto times = colon == std::string_view::npos ? std::optional<long long>(1)
+                                                                : ParseNumber(v.substr(colon + 1), 1, kMaxRefusals);
+            if (!block || !times)
+                return false;
+            target[static_cast<int>(*block)] = static_cast<int>(*times);
             return true;
         });
     };
@@ -211,17 +226,16 @@ SimCommandLine ParseSimCommandLine(const std::vector<std::string>& args)
         {"--refuse-on", command(d.refuseOn)},
         {"--garbage-on", commandText(d.garbageOn)},
         {"--append-on", commandText(d.appendOn)},
-        {"--refuse-core-block",
+        {"--silent-after",
          [&](std::string_view v) {
-             const auto colon = v.find(':');
-             const auto block = ParseNumber(v.substr(0, colon), 0, kMaxBlockNumber);
-             const auto times = colon == std::string_view::npos ? std::optional<long long>(1)
-                                                                 : ParseNumber(v.substr(colon + 1), 1, kMaxRefusals);
-             if (!block || !times)
-                 return false;
-             d.refuseCoreBlock[static_cast<int>(*block)] = static_cast<int>(*times);
-             return true;
+             const auto cv = CommandAndValue(v);
+             const auto n = cv ? ParseNumber(cv->second, 0, 1'000'000'000) : std::nullopt;
+             if (n)
+                 d.silentAfter[cv->first] = static_cast<int>(*n);
+             return n.has_value();
          }},
+        {"--refuse-core-block", blockTimes(d.refuseCoreBlock)},
+        {"--lose-core-block", blockTimes(d.loseCoreBlock)},
         {"--refuse-media-block",
          number(0, kMaxBlockNumber, [&](long long n) { d.refuseMediaBlock.insert(static_cast<int>(n)); })},
         {"--vanish-after-frames",

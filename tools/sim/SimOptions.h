@@ -46,10 +46,12 @@ struct SimOptions {
 
     // Faults, by command name.
     std::set<std::string> silentOn;                 // the frame is lost: no effect, no reply
+    std::map<std::string, int> silentAfter;         // answered this many times, then lost like silentOn
     std::set<std::string> refuseOn;                 // refused with a lone ESC, no effect
     std::map<std::string, std::string> garbageOn;   // the command works, this text is sent instead of its reply
     std::map<std::string, std::string> appendOn;    // the command works, this text follows its reply
     std::map<int, int> refuseCoreBlock;             // core block k -> refused that many times, then taken
+    std::map<int, int> loseCoreBlock;               // core block k -> its frame lost that many times, then taken
     std::set<int> refuseMediaBlock;                 // media block numbers that are always refused
     std::optional<int> vanishAfterFrames;           // answers this many frames, vanishes at the next one
     std::optional<int> vanishAtCoreBlock;           // vanishes when this core block arrives
