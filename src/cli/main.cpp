@@ -120,8 +120,10 @@ struct DeviceRun {
         session.reset();
         comm.reset();  // closes the port, should anything have left it open
         host.reset();
-        if (!simulator)  // a simulated device's port is gone after this run
-            WriteSettings(settingsPath, std::nullopt, port);
+        // A simulated device's port is gone after this run. A settings file
+        // that cannot be written costs only the remembered port: say so.
+        if (!simulator && !WriteSettings(settingsPath, std::nullopt, port))
+            std::fprintf(stderr, "kt-flash-cli: cannot write the settings file %s\n", settingsPath.c_str());
     }
 
     std::string settingsPath;

@@ -52,7 +52,9 @@ bool OpenPackage(const std::string& fileName, KVF_TYPE& package, FormView& view)
     try {
         ini = std::make_unique<IniFile>(fileName, kCommon, kHeaderKeys);
         package.FILE_NAME.clear();
-    } catch (...) {
+    } catch (const IniError&) {
+        // A file that cannot be read is the package's failure; anything else
+        // is the program's and goes on to the front end.
         view.AddLog("   Ошибка при открытии файла!");
         view.AddLog("");
         return false;
@@ -76,8 +78,8 @@ bool OpenPackage(const std::string& fileName, KVF_TYPE& package, FormView& view)
                 headerRead = package.DEVICE >= 0;
             }
         }
-    } catch (...) {
-        headerRead = false;
+    } catch (const IniError&) {
+        headerRead = false;  // the file could not be read to its end
     }
     ini.reset();
     if (!headerRead) {

@@ -376,6 +376,7 @@ struct CliStopCase {
     std::function<bool(const Frames&)> when;
     std::string tail;  // the end of standard output
     bool connected = true;  // the device was found before the stop, so it is told the exchange is over
+    int times = 1;          // a user who presses Ctrl+C again
 };
 
 std::ostream& operator<<(std::ostream& os, const CliStopCase& c)
@@ -421,7 +422,10 @@ TEST_P(CliStop, EndsCleanlyWithNothingMoreSentToTheDevice)
 
     ASSERT_TRUE(WaitForMoment(*device, c.when)) << ReadFile(out);
     const std::size_t stoppedAt = device->Frames().size();
-    child.Signal(c.signal);
+    for (int i = 0; i < c.times; ++i) {
+        child.Signal(c.signal);
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
     EXPECT_EQ(child.Wait(std::chrono::seconds(10)), 1);
 
     const auto log = ReadFile(out);
@@ -477,6 +481,9 @@ INSTANTIATE_TEST_SUITE_P(
         CliStopCase{"UpdateDuringTheClock", "update", SIGINT, SilentAfter("PFLASH", 3),
                     [](const Frames& f) { return CountOf(f, "PFLASH") >= 4; },
                     "Синхронизация часов ...\n" + kStoppedUpdate},
+        CliStopCase{"CtrlCTwiceDuringTheMediaTransfer", "update", SIGINT, {},
+                    [](const Frames& f) { return CountOf(f, "F[") >= 3; },
+                    "Обновление медиа данных...\n" + kStoppedUpdate, true, 2},
         CliStopCase{"SighupDuringTheCoreTransfer", "update", SIGHUP, {},
                     [](const Frames& f) { return CountOf(f, "W[") >= 3; },
                     "Обновление микропрограммы...\n" + kStoppedUpdate},

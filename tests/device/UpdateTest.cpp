@@ -1,6 +1,7 @@
 #include "SessionFixture.h"
 
 #include "PackageWriter.h"
+#include "serial/SpSafeSync.h"
 
 #include <gtest/gtest.h>
 
@@ -263,6 +264,57 @@ TEST_F(UpdateTest, StopRequestEndsTheCoreTransfer)
     EXPECT_EQ(AfterFound(), Concat({Readout(), {"Обновление микропрограммы...", "Прервано пользователем!"}, kFailure}));
     EXPECT_FALSE(comm.Active());
     EXPECT_EQ(sim->Frames().back(), "X");  // the device is told the exchange is over
+}
+
+// A quick device answers a frame before the write thread has released it
+// from the write ring: the next frame must still be queued whole. Repeated,
+// since the race depends on the scheduler.
+TEST_F(UpdateTest, MultiMegabyteMediaGoesThroughEveryTime)
+{
+    Package(260, 2 * 1024 * 1024);
+    for (int run = 0; run < 3; ++run) {
+        host.log.clear();
+        StartDevice();
+        ASSERT_TRUE(session.ToolFullFlashClick()) << "run " << run;
+        EXPECT_EQ(sim->MediaImage(), package.FLASH) << "run " << run;
+    }
+}
+
+TEST_F(UpdateTest, PacedMediaGoesThrough)
+{
+    Package(260, 256 * 1024);
+    sim::SimOptions options;
+    options.baud = 1000000;
+    StartDevice(options);
+    ASSERT_TRUE(session.ToolFullFlashClick());
+    EXPECT_EQ(sim->MediaImage(), package.FLASH);
+}
+
+// A frame the port cannot queue is the program's fault, not the device's
+// refusal: it is shown through the exception display, the block is not tried
+// again, and the update ends with its failure output.
+TEST_F(UpdateTest, FrameThePortCannotQueueIsReportedAsTheProgramsFault)
+{
+    Package(520, 0);
+    StartDevice();
+    comm.SetOutBufSize(256);  // smaller than a core block's frame
+    std::vector<std::string> shown;
+    serial::SetSyncExceptionHandler([&](std::exception_ptr error) {
+        try {
+            std::rethrow_exception(error);
+        } catch (const std::exception& e) {
+            shown.emplace_back(e.what());
+        }
+    });
+    const bool ok = session.ToolFullFlashClick();
+    serial::SetSyncExceptionHandler(nullptr);
+
+    EXPECT_FALSE(ok);
+    ASSERT_EQ(shown.size(), 1u);
+    EXPECT_EQ(shown[0], "Write data error [requested: 525, free: 256] - Comm1 ");
+    EXPECT_EQ(CountPrefix("W["), 0);
+    EXPECT_EQ(AfterFound(), Concat({Readout(), {"Обновление микропрограммы...", "   ОШИБКА загрузки данных."}, kFailure}));
+    EXPECT_FALSE(comm.Active());
 }
 
 // ---- Late acknowledgements ----

@@ -7,6 +7,8 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
+
 #include <sstream>
 
 namespace kt {
@@ -91,10 +93,13 @@ std::string JunkKeys(std::size_t count, std::size_t nameLength)
     return text;
 }
 
+// Built when the case runs, not when the tests are listed: the junk runs to megabytes.
+using TextMaker = std::function<std::string()>;
+
 struct JunkCase {
     std::string name;
-    std::string before;  // lines between "[COMMON]" and the header's keys
-    std::string after;   // lines between the header's keys and the [CORE] section
+    TextMaker before;  // lines between "[COMMON]" and the header's keys
+    TextMaker after;   // lines between the header's keys and the [CORE] section
     bool opens;
 };
 
@@ -110,8 +115,8 @@ TEST_P(OpenPackageJunk, LogsAsWithoutTheJunk)
     const auto& c = GetParam();
     const auto content = Example();
     std::string text = Text(content);
-    text.insert(text.find("\r\n\r\n[CORE]") + 2, c.after);
-    text.insert(text.find("\r\n") + 2, c.before);
+    text.insert(text.find("\r\n\r\n[CORE]") + 2, c.after());
+    text.insert(text.find("\r\n") + 2, c.before());
     const auto path = Write(text);
 
     EXPECT_EQ(Open(path), c.opens);
@@ -134,14 +139,21 @@ TEST_P(OpenPackageJunk, LogsAsWithoutTheJunk)
 INSTANTIATE_TEST_SUITE_P(
     Cases, OpenPackageJunk,
     ::testing::Values(
-        JunkCase{"ManyLongKeysAroundTheHeader", JunkKeys(30000, 200), JunkKeys(70000, 200), true},
-        JunkCase{"HeaderKeysRepeatedWithOtherValues", JunkKeys(1000, 50),
-                 test::CrLf({"version=3", "Support=other", "DEVICE=9", "CORE_SIZE=0"}) + JunkKeys(1000, 50), true},
-        JunkCase{"OtherSectionsWithLinesBeyondAnyLimit", "",
-                 test::CrLf({"[JUNK]", std::string(300 * 1024, 'z') + "=v", "[COMMON]", "DEVICE=9",
-                             std::string(300 * 1024, 'z')}),
+        JunkCase{"ManyLongKeysAroundTheHeader", [] { return JunkKeys(30000, 200); }, [] { return JunkKeys(70000, 200); },
                  true},
-        JunkCase{"HeaderKeysAfterTheKeyLimit", JunkKeys(IniFile::kMaxKeysPerSection, 20), "", false}),
+        JunkCase{"HeaderKeysRepeatedWithOtherValues", [] { return JunkKeys(1000, 50); },
+                 [] {
+                     return test::CrLf({"version=3", "Support=other", "DEVICE=9", "CORE_SIZE=0"}) + JunkKeys(1000, 50);
+                 },
+                 true},
+        JunkCase{"OtherSectionsWithLinesBeyondAnyLimit", [] { return std::string(); },
+                 [] {
+                     return test::CrLf({"[JUNK]", std::string(300 * 1024, 'z') + "=v", "[COMMON]", "DEVICE=9",
+                                        std::string(300 * 1024, 'z')});
+                 },
+                 true},
+        JunkCase{"HeaderKeysAfterTheKeyLimit", [] { return JunkKeys(IniFile::kMaxKeysPerSection, 20); },
+                 [] { return std::string(); }, false}),
     [](const auto& info) { return info.param.name; });
 
 TEST_F(OpenPackageTest, HeaderOnlyPackageOpensWithoutImages)
