@@ -354,10 +354,8 @@ private:
     QTimer timer_;
 };
 
-long CountOf(const std::vector<std::string>& frames, const std::string& prefix)
-{
-    return std::count_if(frames.begin(), frames.end(), [&](const std::string& f) { return f.rfind(prefix, 0) == 0; });
-}
+using kt::test::ChangesTheDevice;
+using kt::test::CountOf;
 
 struct EscapeCase {
     std::string name;
@@ -409,10 +407,7 @@ TEST_P(EscapeMoment, StopsTheUpdate)
     const auto frames = sim.Frames();
     long changes = 0;  // one block may have been on its way when Esc was pressed
     for (std::size_t i = *stoppedAt; i < frames.size(); ++i)
-        changes += (frames[i] == "B" || frames[i].rfind("W", 0) == 0 || frames[i].rfind("F", 0) == 0 ||
-                    frames[i].rfind("T", 0) == 0)
-                       ? 1
-                       : 0;
+        changes += ChangesTheDevice(frames[i]) ? 1 : 0;
     EXPECT_LE(changes, 1);
     EXPECT_FALSE(form.Comm1.Active());
     EXPECT_FALSE(form.Session().Busy);

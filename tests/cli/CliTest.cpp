@@ -289,15 +289,8 @@ TEST_F(CliDevice, CtrlCStopsTheUpdateAndClosesThePort)
 using Frames = std::vector<std::string>;
 using Clock = std::chrono::steady_clock;
 
-long CountOf(const Frames& frames, const std::string& prefix)
-{
-    return std::count_if(frames.begin(), frames.end(), [&](const std::string& f) { return f.rfind(prefix, 0) == 0; });
-}
-
-bool ChangesTheDevice(const std::string& frame)
-{
-    return frame == "B" || frame.rfind("W", 0) == 0 || frame.rfind("F", 0) == 0 || frame.rfind("T", 0) == 0;
-}
+using test::ChangesTheDevice;
+using test::CountOf;
 
 std::string ReadFile(const std::string& path)
 {

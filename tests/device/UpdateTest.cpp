@@ -407,16 +407,6 @@ std::ostream& operator<<(std::ostream& os, const StopCase& c)
     return os << c.name;
 }
 
-long CountOf(const Lines& frames, const std::string& prefix)
-{
-    return std::count_if(frames.begin(), frames.end(), [&](const std::string& f) { return f.rfind(prefix, 0) == 0; });
-}
-
-bool ChangesTheDevice(const std::string& frame)
-{
-    return frame == "B" || frame.rfind("W", 0) == 0 || frame.rfind("F", 0) == 0 || frame.rfind("T", 0) == 0;
-}
-
 class StopMoment : public UpdateTest, public ::testing::WithParamInterface<StopCase> {};
 
 TEST_P(StopMoment, SendsNothingThatChangesTheDeviceAndEndsCleanly)

@@ -1,5 +1,7 @@
 #include "TestSupport.h"
 
+#include <algorithm>
+
 #include <cstdlib>
 #include <fstream>
 #include <stdexcept>
@@ -36,6 +38,16 @@ std::string CrLf(const std::vector<std::string>& lines)
     for (const auto& l : lines)
         text += l + "\r\n";
     return text;
+}
+
+long CountOf(const std::vector<std::string>& frames, const std::string& prefix)
+{
+    return std::count_if(frames.begin(), frames.end(), [&](const std::string& f) { return f.rfind(prefix, 0) == 0; });
+}
+
+bool ChangesTheDevice(const std::string& frame)
+{
+    return frame == "B" || frame.rfind("W", 0) == 0 || frame.rfind("F", 0) == 0 || frame.rfind("T", 0) == 0;
 }
 
 }  // namespace kt::test

@@ -64,4 +64,9 @@ private:
 // Lines joined with CR LF, each line ended.
 std::string CrLf(const std::vector<std::string>& lines);
 
+// How many of a simulated device's frames start with `prefix` ("W[", "F[", "PFLASH").
+long CountOf(const std::vector<std::string>& frames, const std::string& prefix);
+// Frames that change what the device holds or runs: "B", core and media blocks, the clock.
+bool ChangesTheDevice(const std::string& frame);
+
 }  // namespace kt::test
