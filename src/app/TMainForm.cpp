@@ -286,30 +286,27 @@ std::vector<std::string> TMainForm::SystemPorts()
     return kt::serial::GetSerialPortList();
 }
 
-// No exception may leave a slot into Qt's event loop: what escapes an
-// operation is shown like any other program error.
 void TMainForm::ToolInfoClick()
 {
-    try {
-        session_->ToolInfoClick();
-    } catch (...) {
-        ShowProgramError(std::current_exception());
-    }
+    RunOperation(&kt::DeviceSession::ToolInfoClick);
 }
 
 void TMainForm::ToolTimeClick()
 {
-    try {
-        session_->ToolTimeClick();
-    } catch (...) {
-        ShowProgramError(std::current_exception());
-    }
+    RunOperation(&kt::DeviceSession::ToolTimeClick);
 }
 
 void TMainForm::ToolFullFlashClick()
 {
+    RunOperation(&kt::DeviceSession::ToolFullFlashClick);
+}
+
+void TMainForm::RunOperation(bool (kt::DeviceSession::*operation)())
+{
+    // No exception may leave a slot into Qt's event loop: what escapes an
+    // operation is shown like any other program error.
     try {
-        session_->ToolFullFlashClick();
+        (session_.get()->*operation)();
     } catch (...) {
         ShowProgramError(std::current_exception());
     }
@@ -318,13 +315,7 @@ void TMainForm::ToolFullFlashClick()
 void TMainForm::ShowProgramError(const std::exception_ptr& error)
 {
     session_->Fault();
-    std::string text = "unknown error";
-    try {
-        std::rethrow_exception(error);
-    } catch (const std::exception& e) {
-        text = e.what();
-    } catch (...) {
-    }
+    const std::string text = kt::serial::ExceptionText(error);
     // The dialog runs an event loop of its own, in which a failing port may
     // report the same error again: one dialog at a time, the rest to standard error.
     if (showingError_) {

@@ -103,6 +103,8 @@ private:
     // True when the key was taken.
     bool FormKeyPress(int key);
     QString ExecOpenDialog();
+    // Runs a device operation of a toolbar button; what escapes it is shown as a program error.
+    void RunOperation(bool (kt::DeviceSession::*operation)());
     // Ends the running operation and shows the error in an error dialog.
     void ShowProgramError(const std::exception_ptr& error);
 

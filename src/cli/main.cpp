@@ -27,13 +27,7 @@ using namespace kt::cli;
 
 void PrintProgramError(const std::exception_ptr& error)
 {
-    try {
-        std::rethrow_exception(error);
-    } catch (const std::exception& e) {
-        std::fprintf(stderr, "kt-flash-cli: %s\n", e.what());
-    } catch (...) {
-        std::fprintf(stderr, "kt-flash-cli: unknown error\n");
-    }
+    std::fprintf(stderr, "kt-flash-cli: %s\n", serial::ExceptionText(error).c_str());
     std::fflush(stderr);
 }
 

@@ -7,6 +7,7 @@
 #include "serial/SpSafeSync.h"
 
 #include <algorithm>
+#include <utility>
 
 namespace kt {
 namespace {
@@ -136,9 +137,9 @@ bool DeviceSession::WaitReply(int interval, int expected)
     return result;
 }
 
-bool DeviceSession::LinkLost() const
+bool DeviceSession::Acknowledged() const
 {
-    return Comm1.HungUp();
+    return RxText.size() == 1 && RxText[0] == kCr;
 }
 
 void DeviceSession::ReportProgramError(std::exception_ptr error)
@@ -327,24 +328,21 @@ bool DeviceSession::ReadDeviceInfo()
     auto broken = [this] {
         if (ReportStop())
             return true;
-        if (Aborted || LinkLost()) {
+        if (Aborted || Comm1.HungUp()) {
             host_.AddLog(kReadoutFailedLog);
             return true;
         }
         return false;
     };
-    if (broken())
-        return false;
-    if (SendCommand("v", 0))
-        host_.AddLog("   Версия программного обеспечения: " + Cp1251ToUtf8(RxText));
-    if (broken())
-        return false;
-    if (SendCommand("d", 0))
-        host_.AddLog("   Дата создания: " + Cp1251ToUtf8(RxText));
-    if (broken())
-        return false;
-    if (SendCommand("h", 0))
-        host_.AddLog("   Версия железа: " + Cp1251ToUtf8(RxText));
+    // Text replies, shown as they arrive.
+    static constexpr std::pair<const char*, const char*> kTextQueries[] = {
+        {"v", "   Версия программного обеспечения: "}, {"d", "   Дата создания: "}, {"h", "   Версия железа: "}};
+    for (const auto& [command, heading] : kTextQueries) {
+        if (broken())
+            return false;
+        if (SendCommand(command, 0))
+            host_.AddLog(heading + Cp1251ToUtf8(RxText));
+    }
     if (broken())
         return false;
     Bytes bytes;
@@ -512,15 +510,16 @@ bool DeviceSession::ToolFullFlashClick()
         // The readout's own result does not matter, but a stop during it ends
         // the update before anything changes the device.
         ReadDeviceInfo();
-        ok = !Interrupted() && UpdateCore() && !Interrupted();
+        ok = !Interrupted() && UpdateCore();
         if (ok) {
             host_.Pause(kStepPause);
-            ok = !Interrupted() && UpdateMedia() && !Interrupted();
+            ok = !Interrupted() && UpdateMedia();
         }
         if (ok) {
             host_.Pause(kStepPause);
-            ok = !Interrupted() && SyncClock() && !Interrupted();
+            ok = !Interrupted() && SyncClock();
         }
+        ok = ok && !Interrupted();
     } catch (...) {
         ReportProgramError(std::current_exception());
         ok = false;

@@ -107,8 +107,6 @@ public:
         Aborted = true;
         faulted_ = true;
     }
-    // True when the running or last operation's port lost its device.
-    bool LinkLost() const;
 
     std::string RxText;
     std::string PortName;
@@ -140,7 +138,8 @@ private:
     // After a block's wait ran out in silence: listens the grace period
     // longer; true when a lone CR then acknowledges the block.
     bool AwaitLateAck();
-    bool Acknowledged() const { return RxText.size() == 1 && RxText[0] == '\r'; }
+    // The reply is the lone CR that acknowledges a command.
+    bool Acknowledged() const;
 
     serial::TSpComPort& Comm1;
     DeviceHost& host_;

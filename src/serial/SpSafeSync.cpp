@@ -31,13 +31,7 @@ struct Request {
 };
 
 void printException(std::exception_ptr error) {
-    try {
-        std::rethrow_exception(error);
-    } catch (const std::exception& e) {
-        std::fprintf(stderr, "%s\n", e.what());
-    } catch (...) {
-        std::fprintf(stderr, "unknown exception\n");
-    }
+    std::fprintf(stderr, "%s\n", ExceptionText(error).c_str());
 }
 
 class SyncDispatcher {
@@ -304,6 +298,15 @@ void SetSyncExceptionHandler(std::function<void(std::exception_ptr)> handler) {
     dispatcher().setExceptionHandler(std::move(handler));
 }
 void ShowSyncException(std::exception_ptr error) { dispatcher().show(std::move(error)); }
+std::string ExceptionText(const std::exception_ptr& error) {
+    try {
+        std::rethrow_exception(error);
+    } catch (const std::exception& e) {
+        return e.what();
+    } catch (...) {
+        return "unknown exception";
+    }
+}
 void SetSyncMainThread() { dispatcher().setMainThread(); }
 bool IsSyncMainThread() { return dispatcher().isMainThread(); }
 bool ServeSyncCallsUntil(const std::function<bool()>& done, std::chrono::steady_clock::time_point deadline) {

@@ -16,6 +16,7 @@
 #include <cstdint>
 #include <exception>
 #include <functional>
+#include <string>
 
 namespace kt::serial {
 
@@ -54,6 +55,8 @@ void SetSyncExceptionHandler(std::function<void(std::exception_ptr)> handler);
 // Shows an error from any thread through the standard display: at once on the
 // main thread, else at its next ServeSyncCalls.
 void ShowSyncException(std::exception_ptr error);
+// What an error says: its what(), or "unknown exception".
+std::string ExceptionText(const std::exception_ptr& error);
 
 void SetSyncMainThread();
 bool IsSyncMainThread();
