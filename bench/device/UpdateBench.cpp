@@ -7,8 +7,8 @@
 //
 //   update_bench [--core BYTES] [--media BYTES] [--baud N]
 #include "device/DeviceSession.h"
-#include "device/PlainEventLoop.h"
-#include "device/Protocol.h"
+#include "serial/PlainEventLoop.h"
+#include "link/Protocol.h"
 #include "gen/PackageWriter.h"
 
 #include <sys/resource.h>

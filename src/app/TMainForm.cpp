@@ -1,6 +1,6 @@
 #include "TMainForm.h"
 
-#include "device/Protocol.h"
+#include "link/Protocol.h"
 
 #include "serial/PortList.h"
 #include "serial/SpSafeSync.h"

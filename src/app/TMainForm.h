@@ -1,9 +1,9 @@
 // The main window: toolbar, log and progress bar over the core operations.
 #pragma once
 
-#include "device/DeviceHost.h"
+#include "link/DeviceHost.h"
 #include "device/DeviceSession.h"
-#include "device/Settings.h"
+#include "shell/Settings.h"
 #include "package/Package.h"
 #include "serial/SpComPort.h"
 

@@ -1,81 +1,36 @@
 #include "cli/ConsoleHost.h"
 
-#include "device/Protocol.h"
-
-#include <fcntl.h>
-#include <poll.h>
-#include <pthread.h>
-#include <unistd.h>
+#include "link/Protocol.h"
+#include "platform/Console.h"
 
 #include <atomic>
-#include <cerrno>
-#include <csignal>
 #include <cstdio>
 #include <ctime>
 
 namespace kt::cli {
 namespace {
 
-// Ctrl+C, SIGTERM and SIGHUP (the terminal closed) go to one thread that
-// waits for them; SIGUSR1 tells that thread to end. Blocked before any other
-// thread starts, they reach no other thread.
-sigset_t WatchedSignals()
-{
-    sigset_t set;
-    sigemptyset(&set);
-    sigaddset(&set, SIGINT);
-    sigaddset(&set, SIGTERM);
-    sigaddset(&set, SIGHUP);
-    sigaddset(&set, SIGUSR1);
-    return set;
-}
-
 std::atomic<bool> logOutputFailed{false};
 
-// A typed answer longer than this is no yes.
+// Enough of a typed answer to tell a yes; a longer one is kept to this length and is no yes.
 constexpr std::size_t kMaxAnswer = 64;
 
 }  // namespace
 
 void ConsoleHost::BlockStopSignals()
 {
-    const sigset_t set = WatchedSignals();
-    pthread_sigmask(SIG_BLOCK, &set, nullptr);
+    platform::BlockStopRequests();
 }
 
-ConsoleHost::ConsoleHost(std::vector<std::string> ports) : ports_(std::move(ports))
+ConsoleHost::ConsoleHost(std::vector<std::string> ports)
+    : ports_(std::move(ports)), stopWatcher_([this] {
+          interrupted_ = true;
+          loop_.Wake();
+      })
 {
-    BlockStopSignals();
-    if (::pipe2(stopPipe_, O_CLOEXEC | O_NONBLOCK) != 0)
-        stopPipe_[0] = stopPipe_[1] = -1;  // the question then waits for its line, as a plain read would
-    signalThread_ = std::thread([this] { WatchSignals(); });
 }
 
-ConsoleHost::~ConsoleHost()
-{
-    pthread_kill(signalThread_.native_handle(), SIGUSR1);
-    signalThread_.join();
-    for (int fd : stopPipe_)
-        if (fd >= 0)
-            ::close(fd);
-}
-
-void ConsoleHost::WatchSignals()
-{
-    const sigset_t set = WatchedSignals();
-    for (;;) {
-        int signal = 0;
-        if (sigwait(&set, &signal) != 0 || signal == SIGUSR1)
-            return;
-        interrupted_ = true;
-        if (stopPipe_[1] >= 0) {
-            const char byte = 1;
-            // A full pipe already says the same.
-            [[maybe_unused]] const auto written = ::write(stopPipe_[1], &byte, 1);
-        }
-        loop_.Wake();
-    }
-}
+ConsoleHost::~ConsoleHost() = default;
 
 void ConsoleHost::DeliverInterrupt()
 {
@@ -88,34 +43,15 @@ ModalResult ConsoleHost::AskOnTerminal()
     std::fputs("[y/N] ", stderr);
     std::fflush(stderr);
     std::string answer;
-    for (;;) {
-        if (interrupted_)
-            break;
-        pollfd fds[2] = {{STDIN_FILENO, POLLIN, 0}, {stopPipe_[0], POLLIN, 0}};
-        if (::poll(fds, 2, -1) < 0) {
-            if (errno == EINTR)
-                continue;
-            return ModalResult::No;
-        }
-        if (fds[1].revents != 0 || interrupted_)
-            break;
-        if (fds[0].revents == 0)
-            continue;
-        char c = 0;
-        const auto got = ::read(STDIN_FILENO, &c, 1);
-        if (got < 0 && (errno == EINTR || errno == EAGAIN))
-            continue;
-        if (got <= 0)
-            return ModalResult::No;  // no terminal any more: no confirmation
-        if (c == '\n') {
-            if (!answer.empty() && answer.back() == '\r')
-                answer.pop_back();
-            return (answer == "y" || answer == "Y" || answer == "yes" || answer == "да" || answer == "Да")
-                       ? ModalResult::Yes
-                       : ModalResult::No;
-        }
-        if (answer.size() <= kMaxAnswer)
-            answer += c;
+    switch (stopWatcher_.ReadLine(answer, kMaxAnswer)) {
+    case platform::StopWatcher::LineResult::Line:
+        return (answer == "y" || answer == "Y" || answer == "yes" || answer == "да" || answer == "Да")
+                   ? ModalResult::Yes
+                   : ModalResult::No;
+    case platform::StopWatcher::LineResult::Closed:
+        return ModalResult::No;  // no terminal any more: no confirmation
+    case platform::StopWatcher::LineResult::Stopped:
+        break;
     }
     std::fputs("\n", stderr);
     std::fflush(stderr);
@@ -234,7 +170,7 @@ void ConsoleHost::SetToolButtonEnabled(ToolButton button, bool enabled)
 
 std::tm ConsoleHost::LocalTime()
 {
-    return kt::ReadLocalClock();
+    return ReadLocalClock();
 }
 
 }  // namespace kt::cli

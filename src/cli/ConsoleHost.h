@@ -3,8 +3,9 @@
 // as the user's request to stop.
 #pragma once
 
-#include "device/DeviceHost.h"
-#include "device/PlainEventLoop.h"
+#include "link/DeviceHost.h"
+#include "platform/Console.h"
+#include "serial/PlainEventLoop.h"
 
 #include <array>
 #include <atomic>
@@ -61,7 +62,6 @@ public:
     void ShowProgressOnTerminal();
 
 private:
-    void WatchSignals();
     void DeliverInterrupt();
     void DrawProgress(const ProgressBar& bar);
     void ClearProgress();
@@ -73,8 +73,7 @@ private:
     std::function<void()> onInterrupt_;
     std::function<ModalResult()> confirm_;
     std::atomic<bool> interrupted_{false};
-    std::thread signalThread_;
-    int stopPipe_[2] = {-1, -1};  // becomes readable once a stop signal came
+    platform::StopWatcher stopWatcher_;  // declared last: its thread touches the members above
     bool progressDrawn_ = false;
     int lastPercent_ = -1;
 };

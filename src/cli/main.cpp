@@ -5,14 +5,13 @@
 #include "cli/CliOptions.h"
 #include "cli/ConsoleHost.h"
 #include "device/DeviceSession.h"
-#include "device/Settings.h"
 #include "package/Package.h"
+#include "platform/Console.h"
+#include "platform/ExecutablePath.h"
 #include "serial/PortList.h"
 #include "serial/SpSafeSync.h"
+#include "shell/Settings.h"
 
-#include <unistd.h>
-
-#include <csignal>
 #include <cstdio>
 #include <filesystem>
 #include <iostream>
@@ -72,9 +71,7 @@ std::string SettingsPath(const CliOptions& options)
 {
     if (options.settings)
         return *options.settings;
-    std::error_code ec;
-    const auto exe = std::filesystem::read_symlink("/proc/self/exe", ec);
-    return SettingsPathFor(ec ? std::string("kt-flash-cli") : exe.string());
+    return SettingsPathFor(platform::ExecutablePath().value_or("kt-flash-cli"));
 }
 
 // Everything one device command needs, in the order it must be torn down.
@@ -149,7 +146,7 @@ int RunDeviceCommand(const CliOptions& options)
             run.host->SetConfirmation([] { return ModalResult::Yes; });
         else
             run.host->SetConfirmation([host = run.host.get()] { return host->AskOnTerminal(); });
-        if (::isatty(STDERR_FILENO))
+        if (platform::IsTerminal(platform::StandardStream::Error))
             run.host->ShowProgressOnTerminal();
         ok = run.session->ToolFullFlashClick();
         break;
@@ -191,7 +188,7 @@ int RunCommand(const CliOptions& options)
     case Command::Ports:
         return ListPorts(options);
     case Command::Update:
-        if (!options.yes && !::isatty(STDIN_FILENO)) {
+        if (!options.yes && !platform::IsTerminal(platform::StandardStream::Input)) {
             std::cerr << "kt-flash-cli: the update needs a confirmation: give --yes, or run it from a terminal\n";
             return kExitUsage;
         }
@@ -209,7 +206,7 @@ int main(int argc, char** argv)
 {
     // A reader of the output that goes away must not end an update half way:
     // writes then fail, and the exit status tells it.
-    std::signal(SIGPIPE, SIG_IGN);
+    platform::IgnoreBrokenPipe();
     const std::vector<std::string> args(argv + 1, argv + argc);
     const ParseResult parsed = ParseCommandLine(args);
     if (!parsed.options) {

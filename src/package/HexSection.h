@@ -2,7 +2,7 @@
 // into a byte image of a size fixed by the caller.
 #pragma once
 
-#include "package/FormView.h"
+#include "view/FormView.h"
 
 #include <cstdint>
 #include <stdexcept>

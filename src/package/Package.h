@@ -2,7 +2,7 @@
 // file (an INI header and two Intel HEX sections) into it and reports it.
 #pragma once
 
-#include "package/FormView.h"
+#include "view/FormView.h"
 #include "package/HexSection.h"
 
 #include <cstdint>

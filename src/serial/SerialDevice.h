@@ -4,11 +4,12 @@
 // (CreateFile, SetCommTimeouts, SetupComm, SetCommMask, SetCommState,
 // GetCommState, WaitCommEvent, ClearCommError, ReadFile, WriteFile, PurgeComm,
 // EscapeCommFunction, CloseHandle). The implementation for this platform lives
-// in SerialDevice<Platform>.cpp, chosen by CMake.
+// in SerialDevice_<platform>.cpp, chosen by CMake.
 #pragma once
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -65,10 +66,8 @@ public:
     virtual void close() = 0;
 };
 
-// Platform thread identity and priority for the port's worker threads.
-using PlatformThreadId = std::int64_t;
-PlatformThreadId currentPlatformThreadId();
-// Best effort: raising a priority may need privileges the process lacks.
-bool applyThreadPriority(PlatformThreadId thread, TThreadPriority priority);
+// Makes the device that a port opens: the platform's (SerialDevice::create)
+// unless a port is given another, such as a simulated device in this process.
+using SerialDeviceFactory = std::function<std::unique_ptr<SerialDevice>()>;
 
 }  // namespace kt::serial

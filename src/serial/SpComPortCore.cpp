@@ -8,6 +8,7 @@
 #include <thread>
 #include <utility>
 
+#include "platform/Thread.h"
 #include "serial/SerialDevice.h"
 #include "serial/SpCircularBuffer.h"
 #include "serial/SpSafeSync.h"
@@ -62,6 +63,10 @@ bool isSilentAbort(const std::exception_ptr& error) {
 
 }  // namespace
 
+static_assert(static_cast<int>(platform::ThreadPriority::Idle) == tpIdle &&
+                  static_cast<int>(platform::ThreadPriority::TimeCritical) == tpTimeCritical,
+              "the port's thread priorities and the platform's are the same seven steps");
+
 // Base of both workers: a thread with a stop request, a started handshake and
 // an end that the main thread can wait for while it serves hand-overs.
 class TSpComPortCoreThread {
@@ -81,7 +86,7 @@ public:
     }
 
     void SetPriority(TThreadPriority priority) {
-        if (started()) applyThreadPriority(threadId_.load(), priority);
+        if (started()) platform::SetThreadPriority(threadId_.load(), static_cast<platform::ThreadPriority>(priority));
     }
 
     virtual void StopThread() {
@@ -129,7 +134,7 @@ private:
     }
 
     void run() {
-        threadId_ = currentPlatformThreadId();
+        threadId_ = platform::CurrentThreadId();
         try {
             Execute();
         } catch (...) {
@@ -143,7 +148,7 @@ private:
     std::thread thread_;
     std::atomic<bool> terminated_{false};
     std::atomic<bool> finished_{false};
-    std::atomic<PlatformThreadId> threadId_{0};
+    std::atomic<platform::ThreadId> threadId_{0};
     std::mutex startMutex_;
     std::condition_variable startCv_;
     bool started_ = false;
@@ -399,7 +404,7 @@ TSpComPortCore::~TSpComPortCore() { ClosePort(); }
 bool TSpComPortCore::OpenPort(const std::string& name) {
     if (opened_) return false;
     portName_ = name;
-    auto device = SerialDevice::create();
+    auto device = deviceFactory_ ? deviceFactory_() : SerialDevice::create();
     switch (device->open(name)) {
         case SerialDevice::OpenStatus::Opened: break;
         case SerialDevice::OpenStatus::NotFound:

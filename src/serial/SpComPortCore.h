@@ -17,6 +17,7 @@
 #include <string>
 
 #include "serial/Component.h"
+#include "serial/SerialDevice.h"
 #include "serial/SerialTypes.h"
 
 namespace kt::serial {
@@ -53,7 +54,6 @@ public:
 // main thread, so no event is dropped while a write waits.
 inline constexpr std::chrono::milliseconds kWriteRoomSlack{1000};
 
-class SerialDevice;
 class TSpComPortEventThread;
 class TSpComPortWriteThread;
 
@@ -95,6 +95,8 @@ public:
 
     void SetInQueueSize(int size) { inQueueSize_ = size; }
     void SetOutQueueSize(int size) { outQueueSize_ = size; }
+    // Where the next OpenPort gets its device; an empty factory restores the platform's.
+    void SetDeviceFactory(SerialDeviceFactory factory) { deviceFactory_ = std::move(factory); }
     void SetEventThreadPriority(TThreadPriority priority);
     void SetWriteThreadPriority(TThreadPriority priority);
     // Taken by the event thread when the port opens.
@@ -127,6 +129,7 @@ private:
     std::string portName_;
     Dcb dcb_{};
     std::uint32_t eventMask_ = kAllLineEvents;
+    SerialDeviceFactory deviceFactory_;
     std::unique_ptr<SerialDevice> device_;
     std::atomic<bool> active_{false};
     bool opened_ = false;

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "serial/PortListLinux.h"
+#include "serial/PortList_linux.h"
 
 namespace kt::serial {
 namespace {

@@ -3,8 +3,8 @@
 #pragma once
 
 #include "TestSupport.h"
-#include "device/DeviceHost.h"
-#include "device/PlainEventLoop.h"
+#include "link/DeviceHost.h"
+#include "serial/PlainEventLoop.h"
 
 #include <array>
 #include <thread>

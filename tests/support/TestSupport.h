@@ -2,7 +2,7 @@
 // a temporary folder that is removed with the fixture.
 #pragma once
 
-#include "package/FormView.h"
+#include "view/FormView.h"
 
 #include <filesystem>
 #include <string>

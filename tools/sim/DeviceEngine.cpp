@@ -1,5 +1,7 @@
 #include "DeviceEngine.h"
 
+#include "platform/LocalClock.h"
+
 #include <algorithm>
 #include <ctime>
 
@@ -130,9 +132,7 @@ std::string DataFrame(std::string_view command, const Bytes& data)
 
 sys_seconds HostLocalTime()
 {
-    const std::time_t now = std::time(nullptr);
-    std::tm local{};
-    localtime_r(&now, &local);
+    const std::tm local = platform::LocalTime(std::time(nullptr));
     const year_month_day ymd{year{local.tm_year + 1900}, month{static_cast<unsigned>(local.tm_mon + 1)},
                              day{static_cast<unsigned>(local.tm_mday)}};
     return sys_days{ymd} + hours{local.tm_hour} + minutes{local.tm_min} + seconds{local.tm_sec};

@@ -1,15 +1,14 @@
 // kt-device-sim: a simulated ТЕЛВИКС on a pseudo-terminal, to run the tool
-// without hardware. Prints the port path, serves until SIGINT or SIGTERM,
+// without hardware. Prints the port path, serves until a stop request (Ctrl+C, SIGTERM, SIGHUP),
 // then writes what it was sent. kt-device-sim --help lists the options.
 #include "PtyDevice.h"
 #include "SimCommandLine.h"
+#include "platform/Console.h"
 
-#include <csignal>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
 #include <optional>
-#include <pthread.h>
 
 namespace {
 
@@ -83,12 +82,8 @@ int main(int argc, char** argv)
     }
 
     // Blocked before the worker starts, so that it inherits the mask and the
-    // signals reach sigwait below.
-    sigset_t stopSignals;
-    sigemptyset(&stopSignals);
-    sigaddset(&stopSignals, SIGINT);
-    sigaddset(&stopSignals, SIGTERM);
-    pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+    // stop requests reach the wait below.
+    kt::platform::BlockStopRequests();
 
     try {
         PtyDevice device(o.device);
@@ -97,8 +92,7 @@ int main(int argc, char** argv)
             link.emplace(o.link, device.SlavePath());
         std::cout << device.SlavePath() << std::endl;
 
-        int signal = 0;
-        sigwait(&stopSignals, &signal);
+        kt::platform::WaitForStopRequest();
         device.Stop();
         return WriteDumps(o, device) ? 0 : 1;
     } catch (const std::exception& e) {

@@ -1,4 +1,4 @@
-#include "device/Settings.h"
+#include "shell/Settings.h"
 
 #include "TestSupport.h"
 #include "package/IniFile.h"

@@ -1,4 +1,4 @@
-#include "serial/SerialBaudPosix.h"
+#include "serial/SerialBaud_linux.h"
 
 #include <asm/termbits.h>
 #include <sys/ioctl.h>

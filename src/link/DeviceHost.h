@@ -3,7 +3,7 @@
 // the system's port list.
 #pragma once
 
-#include "package/FormView.h"
+#include "view/FormView.h"
 
 #include <chrono>
 #include <ctime>

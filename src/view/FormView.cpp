@@ -1,4 +1,4 @@
-#include "package/FormView.h"
+#include "view/FormView.h"
 
 #include <algorithm>
 

@@ -5,7 +5,6 @@
 #include <sys/eventfd.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
-#include <sys/resource.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -15,7 +14,7 @@
 #include <mutex>
 #include <utility>
 
-#include "serial/SerialBaudPosix.h"
+#include "serial/SerialBaud_linux.h"
 #include "serial/SerialDevice.h"
 
 namespace kt::serial {
@@ -514,13 +513,5 @@ private:
 }  // namespace
 
 std::unique_ptr<SerialDevice> SerialDevice::create() { return std::make_unique<PosixSerialDevice>(); }
-
-PlatformThreadId currentPlatformThreadId() { return ::gettid(); }
-
-bool applyThreadPriority(PlatformThreadId thread, TThreadPriority priority) {
-    // The same scale as the Windows thread priorities, expressed as nice values.
-    static constexpr int kNice[] = {15, 2, 1, 0, -1, -2, -15};
-    return ::setpriority(PRIO_PROCESS, static_cast<id_t>(thread), kNice[priority]) == 0;
-}
 
 }  // namespace kt::serial

@@ -1,4 +1,4 @@
-#include "device/Settings.h"
+#include "shell/Settings.h"
 
 #include "package/IniFile.h"
 
@@ -40,10 +40,9 @@ void ReadSettings(const std::string& path, SettingsTarget& target)
         const std::string lastName = ini.ReadString(kParams, "LAST_NAME", "");
         if (!lastName.empty()) {
             const std::filesystem::path last(lastName);
-            std::string folder = last.parent_path().string();
-            if (!folder.empty() && folder.back() != '/')
-                folder += '/';
-            target.SetOpenDialog(folder, last.filename().string());
+            // The folder with its trailing separator, as the open dialog takes it.
+            const std::filesystem::path folder = last.parent_path();
+            target.SetOpenDialog(folder.empty() ? std::string() : (folder / "").string(), last.filename().string());
         } else {
             target.SetOpenDialog((std::filesystem::path(target.ExecutableFolder()) / "FLASH").string(), "");
         }

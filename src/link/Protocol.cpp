@@ -1,4 +1,8 @@
-#include "device/Protocol.h"
+#include "link/Protocol.h"
+
+#include "platform/LocalClock.h"
+
+#include <ctime>
 
 namespace kt {
 namespace {
@@ -73,10 +77,7 @@ std::string FormatDeviceTime(const Bytes& clock)
 
 std::tm ReadLocalClock()
 {
-    const std::time_t now = std::time(nullptr);
-    std::tm local{};
-    localtime_r(&now, &local);
-    return local;
+    return platform::LocalTime(std::time(nullptr));
 }
 
 std::array<std::uint8_t, 6> ClockPayload(const std::tm& local)

@@ -1,4 +1,4 @@
-#include "device/PlainEventLoop.h"
+#include "serial/PlainEventLoop.h"
 
 #include "serial/SpSafeSync.h"
 

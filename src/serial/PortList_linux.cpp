@@ -1,4 +1,4 @@
-#include "serial/PortListLinux.h"
+#include "serial/PortList_linux.h"
 
 #include <fcntl.h>
 #include <linux/serial.h>

@@ -1,4 +1,4 @@
-#include "device/Protocol.h"
+#include "link/Protocol.h"
 
 #include <gtest/gtest.h>
 

@@ -1,0 +1,133 @@
+// The firmware update's steps: the core image through the device's loader,
+// the media image through its flasher.
+#include "device/DeviceSession.h"
+
+#include "link/FlagScope.h"
+#include "link/Protocol.h"
+
+#include <algorithm>
+#include <array>
+
+namespace kt {
+
+bool DeviceSession::WriteCoreBlocks(const Bytes& image, int count)
+{
+    FlagScope transferring(transferring_);
+    ProgressBar& progress = host_.Progress();
+    progress.SetToMin();
+    progress.SetMax(std::max(count, 0) + 1);
+    for (int k = 0; k < count; ++k) {
+        const std::uint8_t* block = image.data() + static_cast<std::size_t>(k) * kCoreBlockSize;
+        bool accepted = false;
+        for (int attempt = 0; attempt < kCoreAttempts && !accepted; ++attempt) {
+            // A stop request ends the transfer here; a quick device would
+            // otherwise keep acknowledging blocks after it.
+            if (Aborted)
+                return false;
+            DiscardInput();
+            accepted = (SendDataCommand("W", block, kCoreBlockSize, 1) && Acknowledged()) || AwaitLateAck();
+        }
+        if (!accepted)
+            return false;
+        progress.StepBy(1);
+    }
+    return true;
+}
+
+bool DeviceSession::WriteMediaBlocks(const Bytes& image, int first, int count)
+{
+    FlagScope transferring(transferring_);
+    ProgressBar& progress = host_.Progress();
+    progress.SetToMin();
+    progress.SetMax(std::max(count, 0) + 1);
+    std::array<std::uint8_t, 2 + kMediaBlockSize> block{};
+    for (int k = 0; k < count; ++k) {
+        if (Aborted)
+            return false;
+        const auto number = static_cast<std::uint16_t>(first + k);
+        block[0] = static_cast<std::uint8_t>(number & 0xFF);
+        block[1] = static_cast<std::uint8_t>(number >> 8);
+        // The last block of an image that is not a whole number of blocks is
+        // padded with 0xFF, the value of every byte the package leaves open.
+        const std::size_t offset = static_cast<std::size_t>(k) * kMediaBlockSize;
+        const std::size_t available = offset < image.size() ? std::min<std::size_t>(kMediaBlockSize, image.size() - offset) : 0;
+        if (available > 0)
+            std::copy_n(image.data() + offset, available, block.begin() + 2);
+        std::fill(block.begin() + 2 + static_cast<std::ptrdiff_t>(available), block.end(), std::uint8_t{0xFF});
+        DiscardInput();
+        if (!((SendDataCommand("F", block.data(), block.size(), 1) && Acknowledged()) || AwaitLateAck()))
+            return false;
+        progress.StepBy(1);
+    }
+    return true;
+}
+
+bool DeviceSession::UpdateCore()
+{
+    if (Package.CORE_SIZE < 1)
+        return false;
+    host_.AddLog("Обновление микропрограммы...");
+    bool exchangeOk = false;
+    if (PingDevice("PFLASH") && !Aborted) {
+        SendCommand("B", 0);
+        bool polled = false;
+        for (int i = 0; i < kLoaderPolls && !polled && !Aborted; ++i) {
+            host_.Pause(kLoaderPollPause);
+            polled = SendCommand("n", 0);
+        }
+        if (!polled || RxText != kLoaderIdentity) {
+            LogFailure("   ОШИБКА! Не могу войти в режим загрузчика.");
+            return false;
+        }
+        bool modelOk;
+        Bytes model;
+        if (SendCommand("D", 2)) {
+            // A reply that is not hexadecimal cannot be compared: the update goes on.
+            modelOk = !HexToBytes(RxText, model) || model.size() != 1 || model[0] == Package.DEVICE;
+        } else {
+            modelOk = Package.DEVICE == 0 || Package.DEVICE == 255;
+        }
+        if (ReportStop())
+            return false;  // a stop is no model mismatch
+        if (!modelOk) {
+            host_.AddLog("   ОШИБКА! Обновление не соответствует модели ТЕЛВИКСа!");
+        } else {
+            exchangeOk = true;
+        }
+    }
+    if (!exchangeOk) {
+        LogFailure("   ОШИБКА! Ошибка при работе с контроллером.");
+        return false;
+    }
+    if (WriteCoreBlocks(Package.CORE, Package.CORE_SIZE / kCoreBlockSize)) {
+        SendCommand("X", 0);
+        host_.Pause(kAfterCorePause);
+        host_.AddLog("   Данные успешно загружены.");
+        return true;
+    }
+    LogFailure("   ОШИБКА загрузки данных.");
+    return false;
+}
+
+bool DeviceSession::UpdateMedia()
+{
+    if (Package.FLASH_SIZE < 1)
+        return true;
+    host_.AddLog("Обновление медиа данных...");
+    if (!PingDevice("PFLASH") || !SendCommand("n", static_cast<int>(kFlasherIdentity.size()))) {
+        LogFailure(kReadoutFailedLine);
+        return false;
+    }
+    if (RxText != kFlasherIdentity) {
+        LogFailure("   ОШИБКА! Не могу войти в режим программирования.");
+        return false;
+    }
+    if (WriteMediaBlocks(Package.FLASH, 0, (Package.FLASH_SIZE + kMediaBlockSize - 1) / kMediaBlockSize)) {
+        host_.AddLog("   Данные успешно загружены.");
+        return true;
+    }
+    LogFailure("   ОШИБКА загрузки данных.");
+    return false;
+}
+
+}  // namespace kt

@@ -1,0 +1,176 @@
+#include "link/DeviceLink.h"
+
+#include "link/Protocol.h"
+#include "serial/SpComPortCore.h"
+#include "serial/SpSafeSync.h"
+
+#include <utility>
+
+namespace kt {
+namespace {
+
+// Commands that change what the device holds or runs; none goes out after a stop.
+bool ChangesDevice(const std::string& command)
+{
+    return !command.empty() && (command == "B" || command[0] == 'W' || command[0] == 'F' || command[0] == 'T');
+}
+
+}  // namespace
+
+void DeviceLink::ConfigurePort(serial::TSpComPort& comm)
+{
+    comm.SetName("Comm1");
+    comm.SetBaudRate(kLineBaud);
+    comm.SetInBufSize(kInputBufferSize);
+    comm.SetWriteThreadPriority(serial::tpHigher);
+}
+
+DeviceLink::DeviceLink(serial::TSpComPort& comm, DeviceHost& host) : Comm1(comm), host_(host)
+{
+    Comm1.OnDataReceived = [this](serial::TSpCustomSerialPort&, int) { Comm1DataReceived(); };
+}
+
+DeviceLink::~DeviceLink()
+{
+    Comm1.OnDataReceived = nullptr;
+}
+
+// ---- Command layer ----
+
+bool DeviceLink::SendCommand(const std::string& command, int expected)
+{
+    lastWaitSilent_ = false;
+    // After a stop or a program error only harmless commands go out.
+    if (Aborted && ChangesDevice(command))
+        return false;
+    try {
+        Comm1.WriteString(Frame(command));
+    } catch (const serial::ESpComPortError&) {
+        // A closed port, or one whose device has gone, refuses the frame: that
+        // is the device's failure, told in the caller's words. An open, healthy
+        // port that cannot take a frame is the program's own fault.
+        if (Comm1.Active() && !Comm1.HungUp())
+            ReportProgramError(std::current_exception());
+        return false;
+    } catch (...) {
+        ReportProgramError(std::current_exception());
+        return false;
+    }
+    if (expected < 0)
+        return true;
+    return WaitReply(kReplyInterval, expected);
+}
+
+bool DeviceLink::SendDataCommand(const std::string& command, const std::uint8_t* data, std::size_t count,
+                                    int expected)
+{
+    return SendCommand(DataCommandText(command, data, count), expected);
+}
+
+void DeviceLink::RestartTimeout()
+{
+    timeoutDeadline_ = DeviceHost::Clock::now() + std::chrono::milliseconds(timeoutInterval_);
+    TimedOut = false;
+}
+
+void DeviceLink::TimeOutTimer()
+{
+    TimedOut = true;
+    timeoutDeadline_.reset();
+}
+
+void DeviceLink::Comm1DataReceived()
+{
+    RxText += Comm1.ReadString();
+}
+
+bool DeviceLink::WaitReply(int interval, int expected)
+{
+    RxText.clear();
+    timeoutInterval_ = interval;
+    RestartTimeout();
+    bool result = false;
+    for (;;) {
+        host_.ProcessEvents(timeoutDeadline_.value_or(DeviceHost::Clock::now()));
+        if (timeoutDeadline_ && DeviceHost::Clock::now() >= *timeoutDeadline_)
+            TimeOutTimer();
+        if (expected != 0 && RxText.size() == static_cast<std::size_t>(expected)) {
+            result = true;
+            break;
+        }
+        if (TimedOut) {
+            result = expected == 0 && !RxText.empty();
+            lastWaitSilent_ = RxText.empty();
+            break;
+        }
+        if (Aborted)
+            break;
+        // A device that has gone will not answer: no use waiting out the interval.
+        if (Comm1.HungUp())
+            break;
+    }
+    timeoutDeadline_.reset();
+    if (RxText.size() == 1 && RxText[0] == kEsc)
+        result = false;
+    return result;
+}
+
+bool DeviceLink::Acknowledged() const
+{
+    return RxText.size() == 1 && RxText[0] == kCr;
+}
+
+void DeviceLink::ReportProgramError(std::exception_ptr error)
+{
+    Fault();
+    serial::ShowSyncException(std::move(error));
+}
+
+void DeviceLink::DiscardInput()
+{
+    if (Comm1.Active())
+        Comm1.ReadString();
+    RxText.clear();
+}
+
+bool DeviceLink::AwaitLateAck()
+{
+    if (!lastWaitSilent_ || Aborted)
+        return false;
+    return WaitReply(kLateAckGrace, 1) && Acknowledged();
+}
+
+// ---- Stops ----
+
+void DeviceLink::BeginOperation()
+{
+    stopRequested_ = false;
+    stopLogged_ = false;
+    faulted_ = false;
+    Aborted = false;
+}
+
+bool DeviceLink::ReportStop()
+{
+    if (!stopRequested_)
+        return false;
+    if (!stopLogged_) {
+        stopLogged_ = true;
+        host_.AddLog(kStoppedLine);
+    }
+    return true;
+}
+
+void DeviceLink::LogFailure(std::string_view line)
+{
+    if (!ReportStop())
+        host_.AddLog(line);
+}
+
+bool DeviceLink::Interrupted()
+{
+    host_.ProcessEvents(DeviceHost::Clock::now());
+    return ReportStop() || Aborted;
+}
+
+}  // namespace kt

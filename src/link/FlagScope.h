@@ -1,0 +1,17 @@
+// Sets a flag for the length of a scope and clears it however the scope ends.
+#pragma once
+
+namespace kt {
+
+class FlagScope {
+public:
+    explicit FlagScope(bool& flag) : flag_(flag) { flag_ = true; }
+    ~FlagScope() { flag_ = false; }
+    FlagScope(const FlagScope&) = delete;
+    FlagScope& operator=(const FlagScope&) = delete;
+
+private:
+    bool& flag_;
+};
+
+}  // namespace kt

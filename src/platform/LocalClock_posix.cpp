@@ -1,0 +1,13 @@
+#include "platform/LocalClock.h"
+
+namespace kt::platform {
+
+std::tm LocalTime(std::time_t when)
+{
+    std::tm local{};
+    if (::localtime_r(&when, &local) == nullptr)
+        return std::tm{};
+    return local;
+}
+
+}  // namespace kt::platform
