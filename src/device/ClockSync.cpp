@@ -10,7 +10,7 @@ bool DeviceSession::SyncClock()
     host_.AddLog("Синхронизация часов ...");
     if (PingDevice("PFLASH") && !Aborted) {
         const auto payload = ClockPayload(host_.LocalTime());
-        if (SendDataCommand("T", payload.data(), payload.size(), 1) && Acknowledged()) {
+        if (SendDataCommand("T", payload.data(), payload.size(), kAckLength) && Acknowledged()) {
             host_.AddLog("   Часы успешно установлены.");
             return true;
         }

@@ -60,6 +60,21 @@ public:
     bool InTransfer() const { return transferring_; }
 
 private:
+    // Replies of fixed length, in hex digits: the clock record "t" (7 bytes),
+    // the identity record "s" (12 characters of identity and a check byte), the model "D" (1 byte).
+    static constexpr int kClockReplyLength = 14;
+    static constexpr int kIdentityReplyLength = 26;
+    static constexpr std::size_t kIdentityLength = 12;
+    static constexpr int kModelReplyLength = 2;
+    // A package made for any model says so with DEVICE 0 or 255: a device that
+    // does not tell its model takes it.
+    static constexpr int kAnyModel = 0;
+    static constexpr int kAnyModelToo = 255;
+    // A media block starts with its number, low byte first.
+    static constexpr std::size_t kBlockNumberSize = 2;
+    // Bytes of a media block that the image does not fill, as erased flash reads.
+    static constexpr std::uint8_t kErasedByte = 0xFF;
+
     static constexpr std::string_view kReadoutFailedLine = "   ОШИБКА при работе с контроллером!";
 
     // Connects, takes the busy state, runs `operation`, and ends the busy state on every way out.

@@ -11,7 +11,7 @@ namespace kt {
 bool DeviceSession::ReadDeviceInfo()
 {
     host_.AddLog("Считываю информацию о контроллере...");
-    if (!SendCommand("n", 0)) {
+    if (!SendCommand("n", kWholeReply)) {
         LogFailure(kReadoutFailedLine);
         return false;
     }
@@ -37,18 +37,18 @@ bool DeviceSession::ReadDeviceInfo()
     for (const auto& [command, heading] : kTextQueries) {
         if (broken())
             return false;
-        if (SendCommand(command, 0))
+        if (SendCommand(command, kWholeReply))
             host_.AddLog(heading + Cp1251ToUtf8(RxText));
     }
     if (broken())
         return false;
     Bytes bytes;
-    if (SendCommand("t", 14) && HexToBytes(RxText, bytes))
+    if (SendCommand("t", kClockReplyLength) && HexToBytes(RxText, bytes))
         host_.AddLog("   Показания часов: " + FormatDeviceDate(bytes) + " " + FormatDeviceTime(bytes));
     if (broken())
         return false;
-    if (SendCommand("s", 26) && HexToBytes(RxText, bytes) && FrameChecksum(bytes) == 0) {
-        const std::string identity(bytes.begin(), bytes.begin() + 12);
+    if (SendCommand("s", kIdentityReplyLength) && HexToBytes(RxText, bytes) && FrameChecksum(bytes) == 0) {
+        const std::string identity(bytes.begin(), bytes.begin() + kIdentityLength);
         host_.AddLog("   DRAXO ID: " + Cp1251ToUtf8(identity));
     }
     return !broken();

@@ -25,7 +25,7 @@ bool DeviceSession::WriteCoreBlocks(const Bytes& image, int count)
             if (Aborted)
                 return false;
             DiscardInput();
-            accepted = (SendDataCommand("W", block, kCoreBlockSize, 1) && Acknowledged()) || AwaitLateAck();
+            accepted = (SendDataCommand("W", block, kCoreBlockSize, kAckLength) && Acknowledged()) || AwaitLateAck();
         }
         if (!accepted)
             return false;
@@ -40,7 +40,7 @@ bool DeviceSession::WriteMediaBlocks(const Bytes& image, int first, int count)
     ProgressBar& progress = host_.Progress();
     progress.SetToMin();
     progress.SetMax(std::max(count, 0) + 1);
-    std::array<std::uint8_t, 2 + kMediaBlockSize> block{};
+    std::array<std::uint8_t, kBlockNumberSize + kMediaBlockSize> block{};
     for (int k = 0; k < count; ++k) {
         if (Aborted)
             return false;
@@ -49,13 +49,14 @@ bool DeviceSession::WriteMediaBlocks(const Bytes& image, int first, int count)
         block[1] = static_cast<std::uint8_t>(number >> 8);
         // The last block of an image that is not a whole number of blocks is
         // padded with 0xFF, the value of every byte the package leaves open.
+        const auto data = block.begin() + kBlockNumberSize;
         const std::size_t offset = static_cast<std::size_t>(k) * kMediaBlockSize;
         const std::size_t available = offset < image.size() ? std::min<std::size_t>(kMediaBlockSize, image.size() - offset) : 0;
         if (available > 0)
-            std::copy_n(image.data() + offset, available, block.begin() + 2);
-        std::fill(block.begin() + 2 + static_cast<std::ptrdiff_t>(available), block.end(), std::uint8_t{0xFF});
+            std::copy_n(image.data() + offset, available, data);
+        std::fill(data + static_cast<std::ptrdiff_t>(available), block.end(), kErasedByte);
         DiscardInput();
-        if (!((SendDataCommand("F", block.data(), block.size(), 1) && Acknowledged()) || AwaitLateAck()))
+        if (!((SendDataCommand("F", block.data(), block.size(), kAckLength) && Acknowledged()) || AwaitLateAck()))
             return false;
         progress.StepBy(1);
     }
@@ -69,11 +70,11 @@ bool DeviceSession::UpdateCore()
     host_.AddLog("Обновление микропрограммы...");
     bool exchangeOk = false;
     if (PingDevice("PFLASH") && !Aborted) {
-        SendCommand("B", 0);
+        SendCommand("B", kWholeReply);
         bool polled = false;
         for (int i = 0; i < kLoaderPolls && !polled && !Aborted; ++i) {
             host_.Pause(kLoaderPollPause);
-            polled = SendCommand("n", 0);
+            polled = SendCommand("n", kWholeReply);
         }
         if (!polled || RxText != kLoaderIdentity) {
             LogFailure("   ОШИБКА! Не могу войти в режим загрузчика.");
@@ -81,11 +82,11 @@ bool DeviceSession::UpdateCore()
         }
         bool modelOk;
         Bytes model;
-        if (SendCommand("D", 2)) {
+        if (SendCommand("D", kModelReplyLength)) {
             // A reply that is not hexadecimal cannot be compared: the update goes on.
             modelOk = !HexToBytes(RxText, model) || model.size() != 1 || model[0] == Package.DEVICE;
         } else {
-            modelOk = Package.DEVICE == 0 || Package.DEVICE == 255;
+            modelOk = Package.DEVICE == kAnyModel || Package.DEVICE == kAnyModelToo;
         }
         if (ReportStop())
             return false;  // a stop is no model mismatch
@@ -100,7 +101,7 @@ bool DeviceSession::UpdateCore()
         return false;
     }
     if (WriteCoreBlocks(Package.CORE, Package.CORE_SIZE / kCoreBlockSize)) {
-        SendCommand("X", 0);
+        SendCommand("X", kWholeReply);
         host_.Pause(kAfterCorePause);
         host_.AddLog("   Данные успешно загружены.");
         return true;

@@ -18,7 +18,7 @@ const char* const kNotConnectedDialog =
 bool DeviceLink::PingDevice(const std::string& command)
 {
     for (int i = 0; i < kPingTries && !Aborted; ++i) {
-        SendCommand(command, 1);
+        SendCommand(command, kAckLength);
         if (RxText.size() == 1 && (RxText[0] == kCr || RxText[0] == kEsc))
             return true;
         if (Aborted || Comm1.HungUp())
@@ -42,7 +42,7 @@ bool DeviceLink::ProbePort(const std::string& name)
     } catch (const serial::ESpComPortError&) {
         return false;
     }
-    if (PingDevice("PFLASH") && SendCommand("n", 0) && (RxText == kFlasherIdentity || RxText == kLoaderIdentity)) {
+    if (PingDevice("PFLASH") && SendCommand("n", kWholeReply) && (RxText == kFlasherIdentity || RxText == kLoaderIdentity)) {
         host_.AddLog("ТЕЛВИКС обнаружен на порту " + name);
         return true;
     }
@@ -98,7 +98,7 @@ void DeviceLink::DisconnectDevice()
 {
     if (!Comm1.Active())
         return;
-    SendCommand("X", -1);
+    SendCommand("X", kNoReply);
     host_.Pause(kDisconnectPause);
     Comm1.Close();
 }

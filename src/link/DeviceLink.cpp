@@ -137,7 +137,7 @@ bool DeviceLink::AwaitLateAck()
 {
     if (!lastWaitSilent_ || Aborted)
         return false;
-    return WaitReply(kLateAckGrace, 1) && Acknowledged();
+    return WaitReply(kLateAckGrace, kAckLength) && Acknowledged();
 }
 
 // ---- Stops ----

@@ -39,6 +39,13 @@ public:
     // stored twice, since core blocks carry no number.
     static constexpr int kLateAckGrace = 1500;
 
+    // The `expected` of SendCommand: no wait at all; every character that comes
+    // within the interval; a one-character answer (the lone CR that
+    // acknowledges, or the lone ESC that refuses).
+    static constexpr int kNoReply = -1;
+    static constexpr int kWholeReply = 0;
+    static constexpr int kAckLength = 1;
+
     // Sets up the port the way the device link uses it: 1,000,000 baud, 8N1,
     // 2,048-byte input buffer, the write thread one step above normal.
     static void ConfigurePort(serial::TSpComPort& comm);

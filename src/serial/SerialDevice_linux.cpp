@@ -410,7 +410,9 @@ private:
     static int waitMillis(Clock::duration left) {
         // Round up so that a wait never ends just before its deadline and spins.
         const auto ms = std::chrono::ceil<std::chrono::milliseconds>(left).count();
-        return static_cast<int>(std::clamp<long long>(ms, 0, 24 * 3600 * 1000));
+        // poll() takes an int of milliseconds; a day is far beyond any wait here.
+        constexpr long long kLongestPollMs = 24LL * 3600 * 1000;
+        return static_cast<int>(std::clamp<long long>(ms, 0, kLongestPollMs));
     }
 
     // USB adapters (FTDI) otherwise hold received bytes up to 16 ms before

@@ -227,7 +227,10 @@ void TSpCustomSerialPort::UpdateXLimits() {
         xOffLim_ = 0;
         return;
     }
-    xOnLim_ = static_cast<std::uint16_t>(inBufSize_ / 4);
+    // The driver asks the far end to pause when the input buffer is three
+    // quarters full and to go on once it has drained to a quarter.
+    constexpr int kXOnFraction = 4;
+    xOnLim_ = static_cast<std::uint16_t>(inBufSize_ / kXOnFraction);
     xOffLim_ = static_cast<std::uint16_t>(inBufSize_ - xOnLim_);
 }
 

@@ -155,21 +155,29 @@ private:
     void DeliverEvent();
     void deliverLineEvent(std::uint32_t mask);
 
+    // The component's defaults when the owner sets nothing: the usual serial
+    // line of 9600 baud 8N1, and the ASCII DC1/DC3 characters of software flow control.
+    static constexpr int kDefaultBaudRate = 9600;
+    static constexpr int kDefaultInBufSize = 4096;
+    static constexpr int kDefaultOutBufSize = 2048;
+    static constexpr char kDc1XOn = 0x11;
+    static constexpr char kDc3XOff = 0x13;
+
     bool autoOpen_ = false;
-    int baudRate_ = 9600;
+    int baudRate_ = kDefaultBaudRate;
     TSpDatabits databits_ = db8;
     bool dtr_ = true;
     TThreadPriority eventThreadPriority_ = tpNormal;
     TSpFlowControl flowControl_ = fwNone;
-    int inBufSize_ = 4096;
+    int inBufSize_ = kDefaultInBufSize;
     TSpComOptions options_;
-    int outBufSize_ = 2048;
+    int outBufSize_ = kDefaultOutBufSize;
     TSpParity parity_ = paNone;
     bool rts_ = true;
     TSpStopbits stopbits_ = sbOne;
     TThreadPriority writeThreadPriority_ = tpHighest;
-    char xOnChar_ = 17;
-    char xOffChar_ = 19;
+    char xOnChar_ = kDc1XOn;
+    char xOffChar_ = kDc3XOff;
     std::uint16_t xOnLim_ = 0;
     std::uint16_t xOffLim_ = 0;
 

@@ -134,8 +134,11 @@ private:
     std::atomic<bool> active_{false};
     bool opened_ = false;
     std::uint32_t lineErrors_ = 0;  // guarded by portLock_
-    int inQueueSize_ = 8192;
-    int outQueueSize_ = 4096;
+    // The driver queues asked for at open unless the owner sets others.
+    static constexpr int kDefaultInQueueSize = 8192;
+    static constexpr int kDefaultOutQueueSize = 4096;
+    int inQueueSize_ = kDefaultInQueueSize;
+    int outQueueSize_ = kDefaultOutQueueSize;
     TSpCPTCoreEvent callback_;
     TThreadPriority writeThreadPriority_ = tpHigher;
     TThreadPriority eventThreadPriority_ = tpNormal;
