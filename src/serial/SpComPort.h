@@ -117,6 +117,10 @@ public:
     std::uint16_t XOffLim() const { return xOffLim_; }
     void SetXOffLim(std::uint16_t value);
 
+    // The device the next Open opens: another than the platform's serial
+    // device, such as a simulated one in this process; empty restores the platform's.
+    void SetDeviceFactory(SerialDeviceFactory factory) { core_->SetDeviceFactory(std::move(factory)); }
+
     // The line settings built from the properties.
     const Dcb& DeviceControlBlock() const { return dcb_; }
     void LoadFromDCB(const Dcb& block);
