@@ -1,6 +1,8 @@
 #include "cli/CliOptions.h"
 
-#include <charconv>
+#include "shell/CommandLine.h"
+
+#include <limits>
 #include <string_view>
 
 namespace kt::cli {
@@ -31,12 +33,12 @@ struct CommandName {
 };
 
 constexpr CommandName kCommands[] = {
-    {"open", Command::Open, true},
-    {"info", Command::Info, false},
-    {"time", Command::Time, false},
-    {"update", Command::Update, true},
-    {"ports", Command::Ports, false},
+    {"open", Command::Open, true},     {"info", Command::Info, false},   {"time", Command::Time, false},
+    {"update", Command::Update, true}, {"ports", Command::Ports, false},
 };
+
+// Any line speed the port may be asked for; the driver refuses what it cannot do.
+constexpr NumberRule kBaudRule{1, std::numeric_limits<int>::max()};
 
 ParseResult Fail(std::string message)
 {
@@ -48,68 +50,31 @@ ParseResult Fail(std::string message)
 ParseResult ParseCommandLine(const std::vector<std::string>& args)
 {
     CliOptions options;
-    std::vector<std::string> words;
-    for (std::size_t i = 0; i < args.size(); ++i) {
-        std::string_view arg = args[i];
-        if (arg == "--") {  // everything after is a word, even if it starts with --
-            words.insert(words.end(), args.begin() + static_cast<std::ptrdiff_t>(i) + 1, args.end());
-            break;
-        }
-        if (!arg.starts_with("--") || arg.size() == 2) {
-            if (arg == "-h")
-                return ParseResult{CliOptions{}, {}};
-            words.emplace_back(arg);
-            continue;
-        }
-        std::string_view name = arg;
-        std::optional<std::string> inlineValue;
-        if (const auto eq = arg.find('='); eq != std::string_view::npos) {
-            name = arg.substr(0, eq);
-            inlineValue = std::string(arg.substr(eq + 1));
-        }
-        auto value = [&]() -> std::optional<std::string> {
-            if (inlineValue)
-                return inlineValue;
-            if (i + 1 < args.size())
-                return args[++i];
-            return std::nullopt;
-        };
-        auto flag = [&](bool& target) {
-            if (inlineValue)
-                return false;
-            target = true;
-            return true;
-        };
-        if (name == "--help") {
-            return ParseResult{CliOptions{}, {}};
-        } else if (name == "--yes") {
-            if (!flag(options.yes))
-                return Fail("--yes takes no value");
-        } else if (name == "--simulate") {
-            if (!flag(options.simulate))
-                return Fail("--simulate takes no value");
-        } else if (name == "--port") {
-            auto v = value();
-            if (!v || v->empty())
-                return Fail("--port needs a port name");
-            options.port = *v;
-        } else if (name == "--settings") {
-            auto v = value();
-            if (!v || v->empty())
-                return Fail("--settings needs a file name");
-            options.settings = *v;
-        } else if (name == "--baud") {
-            auto v = value();
-            int baud = 0;
-            if (!v || std::from_chars(v->data(), v->data() + v->size(), baud).ptr != v->data() + v->size() ||
-                v->empty() || baud <= 0)
-                return Fail("--baud needs a positive whole number");
-            options.baud = baud;
-        } else {
-            return Fail("unknown option " + std::string(name));
-        }
-    }
+    bool help = false;
+    const std::vector<CommandOption> table = {
+        HelpOption("--help", help),
+        HelpOption("-h", help),
+        FlagOption("--yes", options.yes),
+        FlagOption("--simulate", options.simulate),
+        ValueOption("--port", "a port name",
+                    [&](std::string_view v) {
+                        options.port = std::string(v);
+                        return !v.empty();
+                    }),
+        ValueOption("--settings", "a file name",
+                    [&](std::string_view v) {
+                        options.settings = std::string(v);
+                        return !v.empty();
+                    }),
+        NumberOption("--baud", kBaudRule, [&](long long n) { options.baud = static_cast<int>(n); }),
+    };
+    const ParsedArguments parsed = ParseArguments(args, table);
+    if (!parsed.Ok())
+        return Fail(parsed.error);
+    if (help)
+        return ParseResult{CliOptions{}, {}};
 
+    const std::vector<std::string>& words = parsed.positional;
     if (words.empty())
         return Fail("no command given");
     for (const auto& c : kCommands) {

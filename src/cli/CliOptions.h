@@ -11,12 +11,12 @@ enum class Command { Open, Info, Time, Update, Ports, Help };
 
 struct CliOptions {
     Command command = Command::Help;
-    std::string package;                   // open, update
-    std::optional<std::string> port;       // --port: probe only this port
-    std::optional<int> baud;               // --baud
-    std::optional<std::string> settings;   // --settings: instead of the file beside the executable
-    bool yes = false;                      // --yes: the update is confirmed
-    bool simulate = false;                 // --simulate: a built-in simulated device
+    std::string package;                  // open, update
+    std::optional<std::string> port;      // --port: probe only this port
+    std::optional<int> baud;              // --baud
+    std::optional<std::string> settings;  // --settings: instead of the file beside the executable
+    bool yes = false;                     // --yes: the update is confirmed
+    bool simulate = false;                // --simulate: a built-in simulated device
 };
 
 struct ParseResult {

@@ -1,26 +1,12 @@
 #include "link/Protocol.h"
 
+#include "codec/HexCodec.h"
 #include "platform/LocalClock.h"
 
 #include <ctime>
+#include <utility>
 
 namespace kt {
-namespace {
-
-constexpr char kHexDigits[] = "0123456789ABCDEF";
-
-int DigitValue(char c)
-{
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    return -1;
-}
-
-}  // namespace
 
 std::uint8_t FrameChecksum(const std::uint8_t* data, std::size_t count)
 {
@@ -32,29 +18,14 @@ std::uint8_t FrameChecksum(const std::uint8_t* data, std::size_t count)
 
 std::string BytesToHex(const std::uint8_t* data, std::size_t count)
 {
-    std::string text;
-    text.reserve(count * 2);
-    for (std::size_t i = 0; i < count; ++i) {
-        text += kHexDigits[data[i] >> 4];
-        text += kHexDigits[data[i] & 0x0F];
-    }
-    return text;
+    return EncodeHex({data, count});
 }
 
 bool HexToBytes(std::string_view text, Bytes& out)
 {
-    out.clear();
-    if (text.size() % 2 != 0)
-        return false;
-    out.reserve(text.size() / 2);
-    for (std::size_t i = 0; i < text.size(); i += 2) {
-        const int hi = DigitValue(text[i]);
-        const int lo = DigitValue(text[i + 1]);
-        if (hi < 0 || lo < 0)
-            return false;
-        out.push_back(static_cast<std::uint8_t>(hi * 16 + lo));
-    }
-    return true;
+    HexDecoded decoded = DecodeHex(text);
+    out = std::move(decoded.bytes);
+    return decoded.Ok();
 }
 
 std::string PadNumber(long long number, int width)

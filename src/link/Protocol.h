@@ -24,6 +24,7 @@ inline std::uint8_t FrameChecksum(const Bytes& data)
     return FrameChecksum(data.data(), data.size());
 }
 
+// The payload codec in the wire's terms (see codec/HexCodec.h).
 // Each byte as two upper-case hexadecimal digits.
 std::string BytesToHex(const std::uint8_t* data, std::size_t count);
 

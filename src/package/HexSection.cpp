@@ -1,5 +1,6 @@
 #include "package/HexSection.h"
 
+#include "codec/HexCodec.h"
 #include "package/LineReader.h"
 
 #include <algorithm>
@@ -12,7 +13,12 @@ namespace {
 // A record line holds at most 11 + 2 * 255 characters that are examined;
 // keeping a little more still tells a longer line from an exact match.
 constexpr std::size_t kKeptPerLine = 600;
+// A record's address and an extended address are 16-bit words: four digits.
+constexpr std::size_t kWordDigits = 4;
+constexpr int kHexBase = 16;
 
+// The pairs of a record are read by the unchecked rule of HexPairValue, not by
+// the codec: a character that is no digit still counts towards the checksum.
 constexpr std::array<std::uint8_t, 256> MakeNibbles()
 {
     std::array<std::uint8_t, 256> table{};
@@ -40,19 +46,13 @@ int HexWordValue(std::string_view line, std::size_t position)
 {
     if (position < 1 || position > line.size())
         throw HexConversionError("no hexadecimal digits");
-    const auto digits = line.substr(position - 1, 4);
+    const auto digits = line.substr(position - 1, kWordDigits);
     int value = 0;
     for (char c : digits) {
-        int d;
-        if (c >= '0' && c <= '9')
-            d = c - '0';
-        else if (c >= 'A' && c <= 'F')
-            d = c - 'A' + 10;
-        else if (c >= 'a' && c <= 'f')
-            d = c - 'a' + 10;
-        else
+        const int digit = HexDigitValue(c);
+        if (digit < 0)
             throw HexConversionError("not a hexadecimal number");
-        value = value * 16 + d;
+        value = value * kHexBase + digit;
     }
     return value;
 }

@@ -194,6 +194,9 @@ public:
         const SpeedEntry* standard = findSpeed(dcb.baudRate);
         // Any rate without a Bxxx constant goes through termios2 afterwards.
         const speed_t speed = standard ? standard->speed : B38400;
+        // An input speed left by an earlier custom rate (BOTHER in CIBAUD) would
+        // survive cfsetispeed, and the line would receive at the old speed.
+        tio.c_cflag &= ~static_cast<tcflag_t>(CIBAUD);
         if (::cfsetispeed(&tio, speed) != 0 || ::cfsetospeed(&tio, speed) != 0) return false;
         if (::tcsetattr(fd_.get(), TCSANOW, &tio) != 0) return false;
         if (!standard && !setCustomBaud(fd_.get(), dcb.baudRate)) return false;

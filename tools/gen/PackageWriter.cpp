@@ -1,5 +1,6 @@
 #include "PackageWriter.h"
 
+#include "codec/HexCodec.h"
 #include "package/Cp1251.h"
 
 #include <algorithm>
@@ -7,24 +8,13 @@
 #include <stdexcept>
 
 namespace kt::gen {
-namespace {
-
-constexpr char kDigits[] = "0123456789ABCDEF";
-
-void AppendByte(std::string& line, std::uint8_t b)
-{
-    line += kDigits[b >> 4];
-    line += kDigits[b & 0x0F];
-}
-
-}  // namespace
 
 std::string HexRecord(std::uint8_t type, std::uint16_t address, const Bytes& data)
 {
     std::string line = ":";
     unsigned sum = 0;
     auto put = [&](std::uint8_t b) {
-        AppendByte(line, b);
+        AppendHexByte(line, b);
         sum += b;
     };
     put(static_cast<std::uint8_t>(data.size()));
@@ -45,13 +35,13 @@ void WriteHexRecords(std::ostream& out, const Bytes& image, std::size_t recordSi
         const auto upper = static_cast<std::uint32_t>(offset >> 16);
         if (upper != segment) {
             segment = upper;
-            out << HexRecord(0x04, 0, {static_cast<std::uint8_t>(upper >> 8), static_cast<std::uint8_t>(upper)})
-                << eol;
+            out << HexRecord(0x04, 0, {static_cast<std::uint8_t>(upper >> 8), static_cast<std::uint8_t>(upper)}) << eol;
         }
         // A record stays inside its 64 KiB segment.
         const std::size_t segmentEnd = (static_cast<std::size_t>(upper) + 1) << 16;
         const std::size_t stop = std::min({offset + recordSize, image.size(), segmentEnd});
-        Bytes data(image.begin() + static_cast<std::ptrdiff_t>(offset), image.begin() + static_cast<std::ptrdiff_t>(stop));
+        Bytes data(image.begin() + static_cast<std::ptrdiff_t>(offset),
+                   image.begin() + static_cast<std::ptrdiff_t>(stop));
         out << HexRecord(0x00, static_cast<std::uint16_t>(offset & 0xFFFF), data) << eol;
         offset = stop;
     }

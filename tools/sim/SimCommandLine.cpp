@@ -1,6 +1,9 @@
 #include "SimCommandLine.h"
 
-#include <charconv>
+#include "codec/HexCodec.h"
+#include "shell/CommandLine.h"
+
+#include <algorithm>
 #include <functional>
 #include <map>
 #include <set>
@@ -12,31 +15,23 @@ namespace {
 const std::set<std::string, std::less<>> kCommands = {"PFLASH", "n", "v", "d", "h", "t", "s",
                                                       "T",      "B", "D", "W", "F", "X"};
 
-// Decimal, or hexadecimal after 0x.
-std::optional<long long> ParseNumber(std::string_view text, long long min, long long max)
-{
-    int base = 10;
-    if (text.starts_with("0x") || text.starts_with("0X")) {
-        text.remove_prefix(2);
-        base = 16;
-    }
-    long long value = 0;
-    const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value, base);
-    if (text.empty() || ec != std::errc() || end != text.data() + text.size() || value < min || value > max)
-        return std::nullopt;
-    return value;
-}
+// "\xHH" names a byte by two digits.
+constexpr std::size_t kEscapedByteDigits = 2;
 
-int HexDigit(char c)
-{
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
-}
+// Numbers are decimal or 0x hex. The model is one byte and block numbers are
+// 16-bit on the wire; a pace of 100 Mbaud, an hour of delay and a thousand
+// refusals are beyond any test; counts of answers and frames stop at a
+// billion, beyond any run.
+constexpr NumberRule kModelRule{0, 255, true};
+constexpr NumberRule kBaudRule{0, 100'000'000, true};
+constexpr NumberRule kBlockRule{0, 65535, true};
+constexpr NumberRule kDelayRule{0, 3'600'000, true};
+constexpr NumberRule kRefusalsRule{1, 1000, true};
+constexpr NumberRule kCountRule{0, 1'000'000'000, true};
+
+// The identity record holds 12 characters; the clock record is given as its bytes in hex.
+constexpr std::size_t kIdentityLength = 12;
+constexpr std::size_t kClockDigits = 2 * std::tuple_size_v<ClockRecord>;
 
 // Texts for replies may name control characters: \r, \n, \e (ESC), \\ and \xHH.
 std::optional<std::string> Unescape(std::string_view text)
@@ -50,22 +45,28 @@ std::optional<std::string> Unescape(std::string_view text)
         if (++i == text.size())
             return std::nullopt;
         switch (text[i]) {
-        case 'r': out += '\r'; break;
-        case 'n': out += '\n'; break;
-        case 'e': out += '\x1B'; break;
-        case '\\': out += '\\'; break;
+        case 'r':
+            out += '\r';
+            break;
+        case 'n':
+            out += '\n';
+            break;
+        case 'e':
+            out += '\x1B';
+            break;
+        case '\\':
+            out += '\\';
+            break;
         case 'x': {
-            if (i + 2 >= text.size())
+            const HexDecoded byte = DecodeHex(text.substr(i + 1, kEscapedByteDigits));
+            if (!byte.Ok() || byte.bytes.size() != 1)
                 return std::nullopt;
-            const int high = HexDigit(text[i + 1]);
-            const int low = HexDigit(text[i + 2]);
-            if (high < 0 || low < 0)
-                return std::nullopt;
-            out += static_cast<char>(high << 4 | low);
-            i += 2;
+            out += static_cast<char>(byte.bytes[0]);
+            i += kEscapedByteDigits;
             break;
         }
-        default: return std::nullopt;
+        default:
+            return std::nullopt;
         }
     }
     return out;
@@ -80,16 +81,12 @@ std::optional<std::pair<std::string, std::string>> CommandAndValue(std::string_v
     return std::pair{std::string(text.substr(0, colon)), std::string(text.substr(colon + 1))};
 }
 
-constexpr long long kMaxBlockNumber = 65535;
-constexpr long long kMaxDelayMs = 3'600'000;
-constexpr long long kMaxRefusals = 1000;
-
 }  // namespace
 
 std::string SimUsage()
 {
     return "usage: kt-device-sim [OPTIONS]\n"
-           "Plays the ТЕЛВИКС on a pseudo-terminal; prints the port path, runs until SIGINT or SIGTERM.\n"
+           "Plays the ТЕЛВИКС on a pseudo-terminal; prints the port path, runs until SIGINT, SIGTERM or SIGHUP.\n"
            "\n"
            "Answers:\n"
            "  --model N                 model byte for \"D\" (default 0x21)\n"
@@ -134,23 +131,8 @@ SimCommandLine ParseSimCommandLine(const std::vector<std::string>& args)
 {
     SimProgramOptions o;
     SimOptions& d = o.device;
-    using Handler = std::function<bool(std::string_view)>;
-    auto number = [](long long min, long long max, auto store) {
-        return Handler([=](std::string_view v) {
-            const auto n = ParseNumber(v, min, max);
-            if (n)
-                store(*n);
-            return n.has_value();
-        });
-    };
-    auto text = [](std::string& target) {
-        return Handler([&target](std::string_view v) {
-            target = v;
-            return true;
-        });
-    };
-    auto command = [](std::set<std::string>& target) {
-        return Handler([&target](std::string_view v) {
+    auto command = [](std::string name, std::set<std::string>& target) {
+        return ValueOption(std::move(name), "a command name", [&target](std::string_view v) {
             if (!kCommands.contains(v))
                 return false;
             target.emplace(v);
@@ -158,20 +140,20 @@ SimCommandLine ParseSimCommandLine(const std::vector<std::string>& args)
         });
     };
     // "K" or "K:N": core block K, N times (default once).
-    auto blockTimes = [](std::map<int, int>& target) {
-        return Handler([&target](std::string_view v) {
+    auto blockTimes = [](std::string name, std::map<int, int>& target) {
+        return ValueOption(std::move(name), "a block number K or K:N", [&target](std::string_view v) {
             const auto colon = v.find(':');
-            const auto block = ParseNumber(v.substr(0, colon), 0, kMaxBlockNumber);
+            const auto block = ParseNumber(v.substr(0, colon), kBlockRule);
             const auto times = colon == std::string_view::npos ? std::optional<long long>(1)
-                                                                : ParseNumber(v.substr(colon + 1), 1, kMaxRefusals);
+                                                               : ParseNumber(v.substr(colon + 1), kRefusalsRule);
             if (!block || !times)
                 return false;
             target[static_cast<int>(*block)] = static_cast<int>(*times);
             return true;
         });
     };
-    auto commandText = [](std::map<std::string, std::string>& target) {
-        return Handler([&target](std::string_view v) {
+    auto commandText = [](std::string name, std::map<std::string, std::string>& target) {
+        return ValueOption(std::move(name), "CMD:TEXT", [&target](std::string_view v) {
             const auto cv = CommandAndValue(v);
             const auto unescaped = cv ? Unescape(cv->second) : std::nullopt;
             if (!unescaped)
@@ -180,106 +162,82 @@ SimCommandLine ParseSimCommandLine(const std::vector<std::string>& args)
             return true;
         });
     };
-
-    const std::map<std::string, Handler, std::less<>> valued = {
-        {"--model", number(0, 255, [&](long long n) { d.model = static_cast<std::uint8_t>(n); })},
-        {"--model-reply",
-         [&](std::string_view v) {
-             d.modelReply = Unescape(v);
-             return d.modelReply.has_value();
-         }},
-        {"--version", text(d.softwareVersion)},
-        {"--date", text(d.softwareDate)},
-        {"--hardware", text(d.hardwareVersion)},
-        {"--identity", [&](std::string_view v) {
-             d.identity = v;
-             return v.size() == 12;
-         }},
-        {"--clock",
-         [&](std::string_view v) {
-             ClockRecord record{};
-             if (v.size() != 2 * record.size())
-                 return false;
-             for (std::size_t i = 0; i < record.size(); ++i) {
-                 const int high = HexDigit(v[2 * i]);
-                 const int low = HexDigit(v[2 * i + 1]);
-                 if (high < 0 || low < 0)
-                     return false;
-                 record[i] = static_cast<std::uint8_t>(high << 4 | low);
-             }
-             d.clock = record;
-             return true;
-         }},
-        {"--flasher-id", text(d.flasherIdentity)},
-        {"--loader-id", text(d.loaderIdentity)},
-        {"--baud", number(0, 100'000'000, [&](long long n) { d.baud = static_cast<int>(n); })},
-        {"--delay", number(0, kMaxDelayMs, [&](long long n) { d.extraDelay = std::chrono::milliseconds(n); })},
-        {"--delay-on",
-         [&](std::string_view v) {
-             const auto cv = CommandAndValue(v);
-             const auto ms = cv ? ParseNumber(cv->second, 0, kMaxDelayMs) : std::nullopt;
-             if (ms)
-                 d.delayOn[cv->first] = std::chrono::milliseconds(*ms);
-             return ms.has_value();
-         }},
-        {"--silent-on", command(d.silentOn)},
-        {"--refuse-on", command(d.refuseOn)},
-        {"--garbage-on", commandText(d.garbageOn)},
-        {"--append-on", commandText(d.appendOn)},
-        {"--silent-after",
-         [&](std::string_view v) {
-             const auto cv = CommandAndValue(v);
-             const auto n = cv ? ParseNumber(cv->second, 0, 1'000'000'000) : std::nullopt;
-             if (n)
-                 d.silentAfter[cv->first] = static_cast<int>(*n);
-             return n.has_value();
-         }},
-        {"--refuse-core-block", blockTimes(d.refuseCoreBlock)},
-        {"--lose-core-block", blockTimes(d.loseCoreBlock)},
-        {"--refuse-media-block",
-         number(0, kMaxBlockNumber, [&](long long n) { d.refuseMediaBlock.insert(static_cast<int>(n)); })},
-        {"--vanish-after-frames",
-         number(0, 1'000'000'000, [&](long long n) { d.vanishAfterFrames = static_cast<int>(n); })},
-        {"--vanish-at-core-block",
-         number(0, kMaxBlockNumber, [&](long long n) { d.vanishAtCoreBlock = static_cast<int>(n); })},
-        {"--vanish-at-media-block",
-         number(0, kMaxBlockNumber, [&](long long n) { d.vanishAtMediaBlock = static_cast<int>(n); })},
-        {"--link", text(o.link)},
-        {"--dump-core", text(o.dumpCore)},
-        {"--dump-media", text(o.dumpMedia)},
-        {"--dump-frames", text(o.dumpFrames)},
-    };
-    const std::map<std::string, bool*, std::less<>> flags = {
-        {"--bad-identity-check", &d.badIdentityCheck},
-        {"--start-in-loader", &d.startInLoader},
-        {"--ping-esc", &d.pingAnswersEsc},
-        {"--help", &o.help},
+    auto blockNumber = [](std::string name, std::optional<int>& target) {
+        return NumberOption(std::move(name), kBlockRule, [&target](long long n) { target = static_cast<int>(n); });
     };
 
-    for (std::size_t i = 0; i < args.size(); ++i) {
-        std::string_view arg = args[i];
-        std::optional<std::string_view> value;
-        if (const auto eq = arg.find('='); arg.starts_with("--") && eq != std::string_view::npos) {
-            value = arg.substr(eq + 1);
-            arg = arg.substr(0, eq);
-        }
-        if (const auto f = flags.find(arg); f != flags.end()) {
-            if (value)
-                return {std::nullopt, std::string(arg) + " takes no value"};
-            *f->second = true;
-            continue;
-        }
-        const auto h = valued.find(arg);
-        if (h == valued.end())
-            return {std::nullopt, "unknown option " + std::string(args[i])};
-        if (!value) {
-            if (i + 1 >= args.size())
-                return {std::nullopt, std::string(arg) + " needs a value"};
-            value = args[++i];
-        }
-        if (!h->second(*value))
-            return {std::nullopt, "bad value for " + std::string(arg) + ": " + std::string(*value)};
-    }
+    const std::vector<CommandOption> options = {
+        NumberOption("--model", kModelRule, d.model),
+        ValueOption("--model-reply", "a reply text",
+                    [&](std::string_view v) {
+                        d.modelReply = Unescape(v);
+                        return d.modelReply.has_value();
+                    }),
+        TextOption("--version", "a version text", d.softwareVersion),
+        TextOption("--date", "a date text", d.softwareDate),
+        TextOption("--hardware", "a version text", d.hardwareVersion),
+        ValueOption("--identity", std::to_string(kIdentityLength) + " characters",
+                    [&](std::string_view v) {
+                        d.identity = v;
+                        return v.size() == kIdentityLength;
+                    }),
+        ValueOption("--clock", std::to_string(kClockDigits) + " hexadecimal digits",
+                    [&](std::string_view v) {
+                        const HexDecoded decoded = DecodeHex(v);
+                        ClockRecord record{};
+                        if (!decoded.Ok() || decoded.bytes.size() != record.size())
+                            return false;
+                        std::copy(decoded.bytes.begin(), decoded.bytes.end(), record.begin());
+                        d.clock = record;
+                        return true;
+                    }),
+        TextOption("--flasher-id", "an identity text", d.flasherIdentity),
+        TextOption("--loader-id", "an identity text", d.loaderIdentity),
+        FlagOption("--bad-identity-check", d.badIdentityCheck),
+        FlagOption("--start-in-loader", d.startInLoader),
+        FlagOption("--ping-esc", d.pingAnswersEsc),
+        NumberOption("--baud", kBaudRule, d.baud),
+        NumberOption("--delay", kDelayRule, [&](long long n) { d.extraDelay = std::chrono::milliseconds(n); }),
+        ValueOption("--delay-on", "CMD:MS",
+                    [&](std::string_view v) {
+                        const auto cv = CommandAndValue(v);
+                        const auto ms = cv ? ParseNumber(cv->second, kDelayRule) : std::nullopt;
+                        if (ms)
+                            d.delayOn[cv->first] = std::chrono::milliseconds(*ms);
+                        return ms.has_value();
+                    }),
+        command("--silent-on", d.silentOn),
+        command("--refuse-on", d.refuseOn),
+        commandText("--garbage-on", d.garbageOn),
+        commandText("--append-on", d.appendOn),
+        ValueOption("--silent-after", "CMD:N",
+                    [&](std::string_view v) {
+                        const auto cv = CommandAndValue(v);
+                        const auto n = cv ? ParseNumber(cv->second, kCountRule) : std::nullopt;
+                        if (n)
+                            d.silentAfter[cv->first] = static_cast<int>(*n);
+                        return n.has_value();
+                    }),
+        blockTimes("--refuse-core-block", d.refuseCoreBlock),
+        blockTimes("--lose-core-block", d.loseCoreBlock),
+        NumberOption("--refuse-media-block", kBlockRule,
+                     [&](long long n) { d.refuseMediaBlock.insert(static_cast<int>(n)); }),
+        NumberOption("--vanish-after-frames", kCountRule,
+                     [&](long long n) { d.vanishAfterFrames = static_cast<int>(n); }),
+        blockNumber("--vanish-at-core-block", d.vanishAtCoreBlock),
+        blockNumber("--vanish-at-media-block", d.vanishAtMediaBlock),
+        TextOption("--link", "a path", o.link),
+        TextOption("--dump-core", "a file name", o.dumpCore),
+        TextOption("--dump-media", "a file name", o.dumpMedia),
+        TextOption("--dump-frames", "a file name", o.dumpFrames),
+        FlagOption("--help", o.help),
+    };
+
+    const ParsedArguments parsed = ParseArguments(args, options);
+    if (!parsed.Ok())
+        return {std::nullopt, parsed.error};
+    if (!parsed.positional.empty())
+        return {std::nullopt, "unexpected argument " + parsed.positional.front()};
     return {std::move(o), {}};
 }
 

@@ -11,8 +11,8 @@ namespace kt::sim {
 
 struct SimProgramOptions {
     SimOptions device;
-    std::string link;       // symlink to the pty, made at start and removed at exit
-    std::string dumpCore;   // files written at exit; empty: not written
+    std::string link;      // symlink to the pty, made at start and removed at exit
+    std::string dumpCore;  // files written at exit; empty: not written
     std::string dumpMedia;
     std::string dumpFrames;  // one received frame per line
     bool help = false;
