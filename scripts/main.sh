@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds, and runs the main job: the example package
-# written into a simulated device (a pseudo-terminal that plays the controller).
+# written into a simulated device (the controller played inside the program).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh

@@ -25,6 +25,7 @@
 
 #include <cstdio>
 #include <filesystem>
+#include <utility>
 
 const char* const TMainForm::kStopTransferQuestion =
     "Прервать обновление?\rПрошивка ТЕЛВИКСа останется неполной, и его работа будет неправильной\r"
@@ -327,10 +328,11 @@ void TMainForm::ShowProgramError(const std::exception_ptr& error)
     showingError_ = false;
 }
 
-void TMainForm::UseSimulatedDevice(const std::string& port)
+void TMainForm::UseSimulatedDevice(const std::string& port, kt::serial::SerialDeviceFactory device)
 {
     if (!rememberedPort_)
         rememberedPort_ = session_->PortName;
+    Comm1.SetDeviceFactory(std::move(device));
     session_->PortName = port;
     kt::serial::SetPortListOverride(std::vector<std::string>{});
 }

@@ -85,9 +85,10 @@ public slots:
     void ToolFullFlashClick();
 
 public:
-    // Runs the device operations against a simulated device on `port`
-    // instead of the system's ports; the remembered port is left as it was.
-    void UseSimulatedDevice(const std::string& port);
+    // Runs the device operations against a simulated device, which the port
+    // reaches through `device` by the name `port`, instead of the system's
+    // ports; the remembered port is left as it was.
+    void UseSimulatedDevice(const std::string& port, kt::serial::SerialDeviceFactory device);
 
 protected:
     // Refused silently while an operation holds the device; otherwise the

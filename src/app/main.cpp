@@ -1,6 +1,6 @@
 // kt-flash: the window. The first argument that is not an option (options
 // start with "--") names a package to open at start; further ones are ignored.
-#include "PtyDevice.h"
+#include "InProcessDevice.h"
 #include "TMainForm.h"
 
 #include <QApplication>
@@ -13,13 +13,13 @@ int main(int argc, char** argv)
     QApplication::setApplicationName("DRAXO CORE FLASHER");
 
     TMainForm form;
-    // --simulate: a simulated device on a pseudo-terminal answers instead of a real one.
-    std::unique_ptr<kt::sim::PtyDevice> simulator;
+    // --simulate: a simulated device inside the program answers instead of a real one.
+    std::unique_ptr<kt::sim::InProcessDevice> simulator;
     if (QApplication::arguments().contains("--simulate")) {
         kt::sim::SimOptions device;
         device.baud = form.Comm1.BaudRate();
-        simulator = std::make_unique<kt::sim::PtyDevice>(device);
-        form.UseSimulatedDevice(simulator->SlavePath());
+        simulator = std::make_unique<kt::sim::InProcessDevice>(device);
+        form.UseSimulatedDevice(simulator->PortName(), simulator->Factory());
     }
     const std::string package = TMainForm::PackageArgument(QApplication::arguments());
     form.show();

@@ -1,7 +1,7 @@
 // kt-flash-cli: the command-line front end. Log lines go to standard output,
 // one line each, exactly as the window's log shows them; dialog texts and
 // diagnostics go to standard error.
-#include "PtyDevice.h"
+#include "InProcessDevice.h"
 #include "cli/CliOptions.h"
 #include "cli/ConsoleHost.h"
 #include "device/DeviceSession.h"
@@ -78,19 +78,21 @@ std::string SettingsPath(const CliOptions& options)
 struct DeviceRun {
     explicit DeviceRun(const CliOptions& options) : settingsPath(SettingsPath(options))
     {
-        ConsoleHost::BlockStopSignals();  // before the simulator's thread starts
+        ConsoleHost::BlockStopSignals();  // before any thread starts
         ReadSettings(settingsPath, settings);
         if (options.simulate) {
             sim::SimOptions device;
             device.baud = options.baud.value_or(settings.baud);  // the simulated line runs at the real speed
-            simulator = std::make_unique<sim::PtyDevice>(device);
-            forcedPort = simulator->SlavePath();
+            simulator = std::make_unique<sim::InProcessDevice>(device);
+            forcedPort = simulator->PortName();
         } else if (options.port) {
             forcedPort = *options.port;
         }
         // A named port is the only one tried: no scan of the system's ports.
         host = std::make_unique<ConsoleHost>(forcedPort ? std::vector<std::string>{} : serial::GetSerialPortList());
         comm = std::make_unique<serial::TSpComPort>();
+        if (simulator)
+            comm->SetDeviceFactory(simulator->Factory());
         DeviceSession::ConfigurePort(*comm);
         comm->SetBaudRate(options.baud.value_or(settings.baud));
         session = std::make_unique<DeviceSession>(*comm, *host, package);
@@ -120,7 +122,7 @@ struct DeviceRun {
     std::string settingsPath;
     CliSettings settings;
     std::optional<std::string> forcedPort;
-    std::unique_ptr<sim::PtyDevice> simulator;
+    std::unique_ptr<sim::InProcessDevice> simulator;
     KVF_TYPE package;
     std::unique_ptr<ConsoleHost> host;
     std::unique_ptr<serial::TSpComPort> comm;

@@ -1,5 +1,6 @@
 #include "TMainForm.h"
 
+#include "InProcessDevice.h"
 #include "PackageWriter.h"
 #include "PtyDevice.h"
 #include "package/IniFile.h"
@@ -323,6 +324,30 @@ TEST(MainFormDevice, EnterRunsTheWholeUpdateThroughTheWindow)
     EXPECT_EQ(sim.MediaImage(), media);
     EXPECT_TRUE(form.ToolFullFlash->isEnabled());
     EXPECT_FALSE(form.Comm1.Active());
+}
+
+// --simulate: the device inside the program answers under its own name, the
+// system's ports are not searched, and the remembered port outlives the run.
+TEST(MainFormDevice, SimulatedDeviceAnswersUnderItsNameAndLeavesTheRememberedPort)
+{
+    kt::test::TempDir dir;
+    PortListScope ports({"/dev/kt-no-such-port"});
+    dir.Write("kt-flash.INI", "[PARAMS]\r\nPORT=/dev/ttyREMEMBERED\r\n");
+    kt::sim::InProcessDevice sim;
+    TMainForm form(Settings(dir));
+    form.UseSimulatedDevice(sim.PortName(), sim.Factory());
+    form.show();
+
+    form.ToolInfo->trigger();
+
+    const auto lines = LogLines(form);
+    EXPECT_EQ(lines.first(), QString::fromUtf8("ТЕЛВИКС обнаружен на порту SIM"));
+    EXPECT_TRUE(lines.contains(QString::fromUtf8("   DRAXO ID: TLV-M2-00042")));
+    EXPECT_EQ(sim.Frames().back(), "X");
+    EXPECT_FALSE(form.Comm1.Active());
+    EXPECT_TRUE(form.close());
+    kt::IniFile ini(Settings(dir));
+    EXPECT_EQ(ini.ReadString("PARAMS", "PORT", ""), "/dev/ttyREMEMBERED");
 }
 
 // Answers the question about stopping a transfer with `stop`, every other

@@ -213,6 +213,29 @@ TEST_F(CliDevice, UpdateWritesThePackage)
     EXPECT_EQ(device->MediaImage().size(), 10240u);
 }
 
+// --simulate: the device inside the program takes the update under its own
+// port name, and the remembered port is left as it was.
+TEST_F(CliDevice, SimulateUpdatesTheDeviceInsideTheProgram)
+{
+    std::ofstream(settings) << "[PARAMS]\nPORT=/dev/ttyREMEMBERED\n";
+    const std::string package = std::string(KT_EXAMPLES) + "/telviks-m2-3.0.12.kvf";
+    const auto run = RunCli("--settings " + settings + " --simulate --yes update " + package);
+    EXPECT_EQ(run.status, 0);
+    EXPECT_NE(run.out.find("ОБНОВЛЕНИЕ начато, ожидайте...\n"
+                           "ТЕЛВИКС обнаружен на порту SIM\n"
+                           "Считываю информацию о контроллере...\n"),
+              std::string::npos)
+        << run.out;
+    const std::string tail = "Обновление микропрограммы...\n   Данные успешно загружены.\n"
+                             "Обновление медиа данных...\n   Данные успешно загружены.\n"
+                             "Синхронизация часов ...\n   Часы успешно установлены.\n"
+                             "ОБНОВЛЕНИЕ завершено успешно!\n\n";
+    ASSERT_GE(run.out.size(), tail.size());
+    EXPECT_EQ(run.out.substr(run.out.size() - tail.size()), tail);
+    IniFile ini(settings);
+    EXPECT_EQ(ini.ReadString("PARAMS", "PORT", ""), "/dev/ttyREMEMBERED");
+}
+
 TEST_F(CliDevice, UpdateWithoutConfirmationSendsNothing)
 {
     Start();

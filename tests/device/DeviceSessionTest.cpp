@@ -31,7 +31,7 @@ std::ostream& operator<<(std::ostream& os, const RefusalCase& c)
     return os << c.name;
 }
 
-class LoneEscape : public SessionTest, public ::testing::WithParamInterface<RefusalCase> {};
+class LoneEscape : public RowsOverBothDevices<RefusalCase> {};
 
 TEST_P(LoneEscape, FailsTheCommandForEveryExpectedLength)
 {
@@ -40,18 +40,18 @@ TEST_P(LoneEscape, FailsTheCommandForEveryExpectedLength)
     Start(options);
     Connect();
     const auto start = Clock::now();
-    EXPECT_FALSE(session.SendCommand("v", GetParam().expected));
+    EXPECT_FALSE(session.SendCommand("v", Row().expected));
     EXPECT_EQ(session.RxText, kEscText);
-    if (GetParam().waitsWholeInterval)
+    if (Row().waitsWholeInterval)
         EXPECT_GE(Elapsed(start), 240);
 }
 
 INSTANTIATE_TEST_SUITE_P(Cases, LoneEscape,
-                         ::testing::Values(RefusalCase{"CollectAll", 0, true}, RefusalCase{"One", 1, false},
+                         EachOnBothDevices(RefusalCase{"CollectAll", 0, true}, RefusalCase{"One", 1, false},
                                            RefusalCase{"Two", 2, true}, RefusalCase{"Thirteen", 13, true}),
-                         [](const auto& info) { return info.param.name; });
+                         DeviceName());
 
-TEST_F(SessionTest, LoneCarriageReturnWithCollectAllSucceedsAfterTheWholeInterval)
+TEST_P(SessionTest, LoneCarriageReturnWithCollectAllSucceedsAfterTheWholeInterval)
 {
     Start();
     Connect();
@@ -61,7 +61,7 @@ TEST_F(SessionTest, LoneCarriageReturnWithCollectAllSucceedsAfterTheWholeInterva
     EXPECT_GE(Elapsed(start), 240);
 }
 
-TEST_F(SessionTest, CountedReplyCompletesAtItsLength)
+TEST_P(SessionTest, CountedReplyCompletesAtItsLength)
 {
     Start();
     Connect();
@@ -74,7 +74,7 @@ TEST_F(SessionTest, CountedReplyCompletesAtItsLength)
 // Ten counted replies take a few milliseconds each: the wait ends as soon as a
 // reply is whole. A wait that slept out its interval, or a loop pass 40 ms
 // slower, would take far longer than the bound.
-TEST_F(SessionTest, CountedRepliesCompleteAsSoonAsTheyAreWhole)
+TEST_P(SessionTest, CountedRepliesCompleteAsSoonAsTheyAreWhole)
 {
     Start();
     Connect();
@@ -84,7 +84,7 @@ TEST_F(SessionTest, CountedRepliesCompleteAsSoonAsTheyAreWhole)
     EXPECT_LT(Elapsed(start), 300);
 }
 
-TEST_F(SessionTest, OvershootingCountedReplyNeverCompletes)
+TEST_P(SessionTest, OvershootingCountedReplyNeverCompletes)
 {
     sim::SimOptions options;
     options.garbageOn = {{"D", "ABC"}};
@@ -94,7 +94,7 @@ TEST_F(SessionTest, OvershootingCountedReplyNeverCompletes)
     EXPECT_EQ(session.RxText, "ABC");
 }
 
-TEST_F(SessionTest, SilenceFailsWithAnEmptyReply)
+TEST_P(SessionTest, SilenceFailsWithAnEmptyReply)
 {
     sim::SimOptions options;
     options.silentOn = {"v"};
@@ -104,7 +104,7 @@ TEST_F(SessionTest, SilenceFailsWithAnEmptyReply)
     EXPECT_EQ(session.RxText, "");
 }
 
-TEST_F(SessionTest, NoWaitLeavesTheReplyUntouched)
+TEST_P(SessionTest, NoWaitLeavesTheReplyUntouched)
 {
     Start();
     Connect();
@@ -113,7 +113,7 @@ TEST_F(SessionTest, NoWaitLeavesTheReplyUntouched)
     EXPECT_EQ(session.RxText, "earlier");
 }
 
-TEST_F(SessionTest, CommandOnAClosedPortFailsWithoutWaiting)
+TEST_P(SessionTest, CommandOnAClosedPortFailsWithoutWaiting)
 {
     session.RxText = "earlier";
     const auto start = Clock::now();
@@ -122,7 +122,7 @@ TEST_F(SessionTest, CommandOnAClosedPortFailsWithoutWaiting)
     EXPECT_LT(Elapsed(start), 200);
 }
 
-TEST_F(SessionTest, AbortEndsAWaitEarly)
+TEST_P(SessionTest, AbortEndsAWaitEarly)
 {
     sim::SimOptions options;
     options.silentOn = {"v"};
@@ -134,7 +134,7 @@ TEST_F(SessionTest, AbortEndsAWaitEarly)
 
 // A stop from another thread (the command line's signal thread) wakes the
 // wait, which then ends at once instead of running out its 250 ms.
-TEST_F(SessionTest, StopFromAnotherThreadEndsTheWaitAtOnce)
+TEST_P(SessionTest, StopFromAnotherThreadEndsTheWaitAtOnce)
 {
     sim::SimOptions options;
     options.silentOn = {"v"};
@@ -166,45 +166,45 @@ TEST_F(SessionTest, StopFromAnotherThreadEndsTheWaitAtOnce)
 
 // ---- Discovery and connection ----
 
-TEST_F(SessionTest, RememberedPortIsProbedFirstAndAlone)
+TEST_P(SessionTest, RememberedPortIsProbedFirstAndAlone)
 {
     Start();
     host.ports = {"/dev/kt-no-such-port"};
     ASSERT_TRUE(session.ConnectDevice());
-    EXPECT_EQ(host.log, Lines{"ТЕЛВИКС обнаружен на порту " + sim->SlavePath()});
+    EXPECT_EQ(host.log, Lines{"ТЕЛВИКС обнаружен на порту " + sim->PortName()});
     EXPECT_EQ(host.portListReads, 0);
-    EXPECT_EQ(session.PortName, sim->SlavePath());
+    EXPECT_EQ(session.PortName, sim->PortName());
     EXPECT_TRUE(comm.Active());
     EXPECT_TRUE(session.ConnectDevice());  // already open: no probe, no line
     EXPECT_EQ(host.log.size(), 1u);
     EXPECT_EQ(Count("n"), 1);
 }
 
-TEST_F(SessionTest, SearchesTheSystemListWhenNothingIsRemembered)
+TEST_P(SessionTest, SearchesTheSystemListWhenNothingIsRemembered)
 {
     Start();
     session.PortName.clear();
-    host.ports = {"/dev/kt-no-such-port", "not a device path", sim->SlavePath()};
+    host.ports = {"/dev/kt-no-such-port", "not a device path", sim->PortName()};
     ASSERT_TRUE(session.ConnectDevice());
-    EXPECT_EQ(session.PortName, sim->SlavePath());
-    EXPECT_EQ(host.log, Lines{"ТЕЛВИКС обнаружен на порту " + sim->SlavePath()});
+    EXPECT_EQ(session.PortName, sim->PortName());
+    EXPECT_EQ(host.log, Lines{"ТЕЛВИКС обнаружен на порту " + sim->PortName()});
 }
 
-TEST_F(SessionTest, ListedPortEqualToTheRememberedOneIsNotProbedTwice)
+TEST_P(SessionTest, ListedPortEqualToTheRememberedOneIsNotProbedTwice)
 {
     sim::SimOptions absent;
     absent.silentOn = {"PFLASH"};
-    sim::PtyDevice silent(absent);
+    const auto silent = MakeDevice(absent);
     Start();
-    session.PortName = silent.SlavePath();
-    host.ports = {silent.SlavePath(), sim->SlavePath()};
+    session.PortName = silent->PortName();
+    host.ports = {silent->PortName(), sim->PortName()};
     ASSERT_TRUE(session.ConnectDevice());
-    EXPECT_EQ(session.PortName, sim->SlavePath());
-    const auto frames = silent.Frames();
+    EXPECT_EQ(session.PortName, sim->PortName());
+    const auto frames = silent->Frames();
     EXPECT_EQ(std::count(frames.begin(), frames.end(), "PFLASH"), DeviceSession::kPingTries);
 }
 
-TEST_F(SessionTest, DeviceAnsweringThePingWithEscapeCountsAsPresent)
+TEST_P(SessionTest, DeviceAnsweringThePingWithEscapeCountsAsPresent)
 {
     sim::SimOptions options;
     options.pingAnswersEsc = true;
@@ -212,17 +212,17 @@ TEST_F(SessionTest, DeviceAnsweringThePingWithEscapeCountsAsPresent)
     EXPECT_TRUE(session.ConnectDevice());
 }
 
-TEST_F(SessionTest, IdentityWithATrailingCarriageReturnIsNotTheDevice)
+TEST_P(SessionTest, IdentityWithATrailingCarriageReturnIsNotTheDevice)
 {
     sim::SimOptions options;
     options.appendOn = {{"n", "\r"}};
     Start(options);
-    EXPECT_FALSE(session.ProbePort(sim->SlavePath()));
+    EXPECT_FALSE(session.ProbePort(sim->PortName()));
     EXPECT_FALSE(comm.Active());
     EXPECT_TRUE(host.log.empty());
 }
 
-TEST_F(SessionTest, NoDeviceAnywhereClearsThePortAndReportsOnce)
+TEST_P(SessionTest, NoDeviceAnywhereClearsThePortAndReportsOnce)
 {
     session.PortName = "/dev/kt-no-such-port";
     host.ports = {"/dev/kt-no-such-port-2"};
@@ -236,7 +236,7 @@ TEST_F(SessionTest, NoDeviceAnywhereClearsThePortAndReportsOnce)
     EXPECT_EQ(host.dialogs[0].buttons, DialogButtons::Ok);
 }
 
-TEST_F(SessionTest, BusyStateKeepsAndRestoresTheToolbar)
+TEST_P(SessionTest, BusyStateKeepsAndRestoresTheToolbar)
 {
     Start();
     session.EndBusy();  // without BeginBusy: nothing, not even a disconnect
@@ -255,7 +255,7 @@ TEST_F(SessionTest, BusyStateKeepsAndRestoresTheToolbar)
     EXPECT_EQ(sim->Frames().back(), "X");
 }
 
-TEST_F(SessionTest, DisconnectWithAClosedPortSendsNothing)
+TEST_P(SessionTest, DisconnectWithAClosedPortSendsNothing)
 {
     Start();
     session.DisconnectDevice();
@@ -264,14 +264,13 @@ TEST_F(SessionTest, DisconnectWithAClosedPortSendsNothing)
 
 // ---- Information readout ----
 
-TEST_F(SessionTest, InfoButtonReadsEverythingAndClosesThePort)
+TEST_P(SessionTest, InfoButtonReadsEverythingAndClosesThePort)
 {
     sim::SimOptions options;
     options.clock = sim::ClockRecord{0x0C, 0x0B, 0x1A, 0x0F, 0x1E, 0x2D, 0x00};
     Start(options);
     session.ToolInfoClick();
-    EXPECT_EQ(host.log, (Lines{"ТЕЛВИКС обнаружен на порту " + sim->SlavePath(),
-                               "Считываю информацию о контроллере...",
+    EXPECT_EQ(host.log, (Lines{"ТЕЛВИКС обнаружен на порту " + sim->PortName(), "Считываю информацию о контроллере...",
                                "   Версия программного обеспечения: 3.0.12", "   Дата создания: 10.12.2026",
                                "   Версия железа: M2 rev.B", "   Показания часов: 12.11.2026 15:30:45",
                                "   DRAXO ID: TLV-M2-00042", ""}));
@@ -280,7 +279,7 @@ TEST_F(SessionTest, InfoButtonReadsEverythingAndClosesThePort)
     EXPECT_TRUE(host.dialogs.empty());
 }
 
-TEST_F(SessionTest, DeviceInItsLoaderGivesThreeLines)
+TEST_P(SessionTest, DeviceInItsLoaderGivesThreeLines)
 {
     sim::SimOptions options;
     options.startInLoader = true;
@@ -303,38 +302,42 @@ std::ostream& operator<<(std::ostream& os, const ReadoutCase& c)
     return os << c.name;
 }
 
-class ReadoutGap : public SessionTest, public ::testing::WithParamInterface<ReadoutCase> {};
+class ReadoutGap : public RowsOverBothDevices<ReadoutCase> {};
 
 TEST_P(ReadoutGap, LeavesOutOnlyTheFailedLine)
 {
-    Start(GetParam().options);
+    Start(Row().options);
     Connect();
     EXPECT_TRUE(session.ReadDeviceInfo());
     EXPECT_EQ(host.log.size(), 5u);
     for (const auto& line : host.log)
-        EXPECT_NE(line.rfind(GetParam().missingLine, 0), 0u) << line;
+        EXPECT_NE(line.rfind(Row().missingLine, 0), 0u) << line;
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, ReadoutGap,
-    ::testing::Values(
-        ReadoutCase{"SilentVersion", With([](sim::SimOptions& o) { o.silentOn = {"v"}; }),
-                    "   Версия программного обеспечения"},
-        ReadoutCase{"RefusedDate", With([](sim::SimOptions& o) { o.refuseOn = {"d"}; }), "   Дата создания"},
-        ReadoutCase{"ClockOfThirteenCharacters",
-                    With([](sim::SimOptions& o) { o.garbageOn = {{"t", "0C0B1A0F1E2D0"}}; }), "   Показания часов"},
-        ReadoutCase{"ClockNotHex", With([](sim::SimOptions& o) { o.garbageOn = {{"t", "0C0B1A0F1E2DZZ"}}; }),
-                    "   Показания часов"},
-        ReadoutCase{"IdentityWithBadCheckByte", With([](sim::SimOptions& o) { o.badIdentityCheck = true; }),
-                    "   DRAXO ID"}),
-    [](const auto& info) { return info.param.name; });
+    EachOnBothDevices(ReadoutCase{"SilentVersion", With([](sim::SimOptions& o) { o.silentOn = {"v"}; }),
+                                  "   Версия программного обеспечения"},
+                      ReadoutCase{"RefusedDate", With([](sim::SimOptions& o) { o.refuseOn = {"d"}; }),
+                                  "   Дата создания"},
+                      ReadoutCase{"ClockOfThirteenCharacters", With([](sim::SimOptions& o) {
+                                      o.garbageOn = {{"t", "0C0B1A0F1E2D0"}};
+                                  }),
+                                  "   Показания часов"},
+                      ReadoutCase{"ClockNotHex", With([](sim::SimOptions& o) {
+                                      o.garbageOn = {{"t", "0C0B1A0F1E2DZZ"}};
+                                  }),
+                                  "   Показания часов"},
+                      ReadoutCase{"IdentityWithBadCheckByte",
+                                  With([](sim::SimOptions& o) { o.badIdentityCheck = true; }), "   DRAXO ID"}),
+    DeviceName());
 
-TEST_F(SessionTest, SilentIdentityEndsTheReadout)
+TEST_P(SessionTest, SilentIdentityEndsTheReadout)
 {
     sim::SimOptions options;
     options.silentOn = {"n"};
     Start(options);
-    comm.SetComPort(sim->SlavePath());
+    comm.SetComPort(sim->PortName());
     comm.Open();
     EXPECT_FALSE(session.ReadDeviceInfo());
     EXPECT_EQ(host.log, (Lines{"Считываю информацию о контроллере...", "   ОШИБКА при работе с контроллером!"}));
@@ -343,11 +346,11 @@ TEST_F(SessionTest, SilentIdentityEndsTheReadout)
 
 // ---- Clock ----
 
-TEST_F(SessionTest, ClockButtonSendsOneReadingOfTheLocalClock)
+TEST_P(SessionTest, ClockButtonSendsOneReadingOfTheLocalClock)
 {
     Start();
     session.ToolTimeClick();
-    EXPECT_EQ(host.log, (Lines{"ТЕЛВИКС обнаружен на порту " + sim->SlavePath(), "Синхронизация часов ...",
+    EXPECT_EQ(host.log, (Lines{"ТЕЛВИКС обнаружен на порту " + sim->PortName(), "Синхронизация часов ...",
                                "   Часы успешно установлены.", ""}));
     EXPECT_EQ(Count("T080C1A09050317"), 1);
     EXPECT_FALSE(comm.Active());
@@ -363,12 +366,12 @@ std::ostream& operator<<(std::ostream& os, const ClockFailure& c)
     return os << c.name;
 }
 
-class ClockFails : public SessionTest, public ::testing::WithParamInterface<ClockFailure> {};
+class ClockFails : public RowsOverBothDevices<ClockFailure> {};
 
 TEST_P(ClockFails, WithTheConnectionLine)
 {
-    Start(GetParam().options);
-    comm.SetComPort(sim->SlavePath());
+    Start(Row().options);
+    comm.SetComPort(sim->PortName());
     comm.Open();
     EXPECT_FALSE(session.SyncClock());
     EXPECT_EQ(host.log, (Lines{"Синхронизация часов ...", "   ОШИБКА! Проблемы связи с контроллером."}));
@@ -376,13 +379,15 @@ TEST_P(ClockFails, WithTheConnectionLine)
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, ClockFails,
-    ::testing::Values(ClockFailure{"Refused", With([](sim::SimOptions& o) { o.refuseOn = {"T"}; })},
-                      ClockFailure{"OtherCharacter", With([](sim::SimOptions& o) { o.garbageOn = {{"T", "A"}}; })},
+    EachOnBothDevices(ClockFailure{"Refused", With([](sim::SimOptions& o) { o.refuseOn = {"T"}; })},
+                      ClockFailure{"OtherCharacter", With([](sim::SimOptions& o) {
+                                       o.garbageOn = {{"T", "A"}};
+                                   })},
                       ClockFailure{"Silent", With([](sim::SimOptions& o) { o.silentOn = {"T"}; })},
                       ClockFailure{"NoPing", With([](sim::SimOptions& o) { o.silentOn = {"PFLASH"}; })}),
-    [](const auto& info) { return info.param.name; });
+    DeviceName());
 
-TEST_F(SessionTest, SecondOperationDuringASearchIsRefused)
+TEST_P(SessionTest, SecondOperationDuringASearchIsRefused)
 {
     Start();
     int nested = 0;
@@ -396,6 +401,8 @@ TEST_F(SessionTest, SecondOperationDuringASearchIsRefused)
     EXPECT_FALSE(comm.Active());
     EXPECT_EQ(host.log.back(), "");
 }
+
+INSTANTIATE_TEST_SUITE_P(Devices, SessionTest, BothDevices(), DeviceName());
 
 }  // namespace
 }  // namespace kt

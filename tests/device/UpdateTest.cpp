@@ -19,8 +19,11 @@ const sim::ClockRecord kFixedClock{0x0C, 0x0B, 0x1A, 0x0F, 0x1E, 0x2D, 0x00};
 
 Lines Readout()
 {
-    return {"Считываю информацию о контроллере...", "   Версия программного обеспечения: 3.0.12",
-            "   Дата создания: 10.12.2026", "   Версия железа: M2 rev.B", "   Показания часов: 12.11.2026 15:30:45",
+    return {"Считываю информацию о контроллере...",
+            "   Версия программного обеспечения: 3.0.12",
+            "   Дата создания: 10.12.2026",
+            "   Версия железа: M2 rev.B",
+            "   Показания часов: 12.11.2026 15:30:45",
             "   DRAXO ID: TLV-M2-00042"};
 }
 
@@ -38,8 +41,10 @@ Lines Concat(std::initializer_list<Lines> parts)
     return all;
 }
 
-class UpdateTest : public SessionTest {
+class UpdateFixture : public SessionFixture {
 protected:
+    using SessionFixture::SessionFixture;
+
     void Package(int coreSize, int flashSize, int device = 0x21)
     {
         package.CORE_SIZE = coreSize;
@@ -58,17 +63,20 @@ protected:
     {
         EXPECT_GE(host.log.size(), 2u);
         EXPECT_EQ(host.log[0], "ОБНОВЛЕНИЕ начато, ожидайте...");
-        EXPECT_EQ(host.log[1], "ТЕЛВИКС обнаружен на порту " + sim->SlavePath());
+        EXPECT_EQ(host.log[1], "ТЕЛВИКС обнаружен на порту " + sim->PortName());
         return Lines(host.log.begin() + 2, host.log.end());
     }
     long CountPrefix(const std::string& prefix) const
     {
         const auto frames = sim->Frames();
-        return std::count_if(frames.begin(), frames.end(), [&](const std::string& f) { return f.rfind(prefix, 0) == 0; });
+        return std::count_if(frames.begin(), frames.end(),
+                             [&](const std::string& f) { return f.rfind(prefix, 0) == 0; });
     }
 };
 
-TEST_F(UpdateTest, WritesBothImagesAndSetsTheClock)
+class UpdateTest : public OverBothDevices<UpdateFixture> {};
+
+TEST_P(UpdateTest, WritesBothImagesAndSetsTheClock)
 {
     Package(3000, 1500);
     StartDevice();
@@ -104,7 +112,7 @@ TEST_F(UpdateTest, WritesBothImagesAndSetsTheClock)
     EXPECT_EQ(host.buttons, (std::array<bool, 4>{true, true, true, false}));
 }
 
-TEST_F(UpdateTest, AnsweringNoSendsNothing)
+TEST_P(UpdateTest, AnsweringNoSendsNothing)
 {
     Package(520, 512);
     StartDevice();
@@ -130,11 +138,11 @@ std::ostream& operator<<(std::ostream& os, const FailureCase& c)
     return os << c.name;
 }
 
-class UpdateFailure : public UpdateTest, public ::testing::WithParamInterface<FailureCase> {};
+class UpdateFailure : public RowsOverBothDevices<FailureCase, UpdateFixture> {};
 
 TEST_P(UpdateFailure, EndsWithItsLinesAndTheFailureOutput)
 {
-    const auto& c = GetParam();
+    const auto& c = Row();
     Package(c.coreSize, c.flashSize, c.device);
     StartDevice(c.options);
 
@@ -142,8 +150,9 @@ TEST_P(UpdateFailure, EndsWithItsLinesAndTheFailureOutput)
 
     EXPECT_EQ(AfterFound(), Concat({c.readout, c.afterReadout, kFailure}));
     ASSERT_EQ(host.dialogs.size(), 2u);
-    EXPECT_EQ(host.dialogs[1].message,
-              "Обновление завершено с ошибками!\rРабота ТЕЛВИКСа будет неправильной.\rПовторите процесс обновления заново!");
+    EXPECT_EQ(
+        host.dialogs[1].message,
+        "Обновление завершено с ошибками!\rРабота ТЕЛВИКСа будет неправильной.\rПовторите процесс обновления заново!");
     EXPECT_EQ(host.dialogs[1].kind, DialogKind::Error);
     EXPECT_FALSE(comm.Active());
     EXPECT_FALSE(session.Busy);
@@ -155,36 +164,45 @@ const Lines kModelMismatch = {"Обновление микропрограммы
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, UpdateFailure,
-    ::testing::Values(
+    EachOnBothDevices(
         FailureCase{"NoCoreImage", 0, 512, 0x21, {}, {}},
         FailureCase{"WrongIdentityAfterB", 520, 512, 0x21,
                     With([](sim::SimOptions& o) { o.loaderIdentity = "DRAXO_FLASHER"; }), kLoaderFailed},
         FailureCase{"ModelMismatch", 520, 512, 0x22, {}, kModelMismatch},
         FailureCase{"ModelAboveAByte", 520, 512, 0x121, {}, kModelMismatch},
-        FailureCase{"ModelSilentWithAnotherDevice", 520, 512, 5,
-                    With([](sim::SimOptions& o) { o.silentOn = {"D"}; }), kModelMismatch},
-        FailureCase{"CoreBlockRefusedThreeTimes", 520, 512, 0x21,
-                    With([](sim::SimOptions& o) { o.refuseCoreBlock = {{1, 3}}; }),
+        FailureCase{"ModelSilentWithAnotherDevice", 520, 512, 5, With([](sim::SimOptions& o) { o.silentOn = {"D"}; }),
+                    kModelMismatch},
+        FailureCase{"CoreBlockRefusedThreeTimes",
+                    520,
+                    512,
+                    0x21,
+                    With([](sim::SimOptions& o) {
+                        o.refuseCoreBlock = {{1, 3}};
+                    }),
                     {"Обновление микропрограммы...", "   ОШИБКА загрузки данных."}},
         FailureCase{"MediaBlockRefusedOnce", 520, 1536, 0x21,
                     With([](sim::SimOptions& o) { o.refuseMediaBlock = {1}; }),
                     Concat({kCoreDone, {"Обновление медиа данных...", "   ОШИБКА загрузки данных."}})},
         // Twelve characters where thirteen are awaited: the query fails, not the mode check.
-        FailureCase{"MediaStepAnsweredByTheLoader", 520, 512, 0x21,
+        FailureCase{"MediaStepAnsweredByTheLoader",
+                    520,
+                    512,
+                    0x21,
                     With([](sim::SimOptions& o) { o.flasherIdentity = "DRAXO_LOADER"; }),
                     Concat({kCoreDone, {"Обновление медиа данных...", "   ОШИБКА при работе с контроллером!"}}),
                     {"Считываю информацию о контроллере...", "   ТЕЛВИКС в режиме загрузчика!",
                      "   Дополнительная информация недоступна."}},
-        FailureCase{"MediaStepWrongIdentity", 520, 512, 0x21,
-                    With([](sim::SimOptions& o) { o.flasherIdentityAfterLoader = "DRAXO_FLASHEX"; }),
-                    Concat({kCoreDone, {"Обновление медиа данных...", "   ОШИБКА! Не могу войти в режим программирования."}})},
+        FailureCase{
+            "MediaStepWrongIdentity", 520, 512, 0x21,
+            With([](sim::SimOptions& o) { o.flasherIdentityAfterLoader = "DRAXO_FLASHEX"; }),
+            Concat({kCoreDone, {"Обновление медиа данных...", "   ОШИБКА! Не могу войти в режим программирования."}})},
         FailureCase{"DeviceVanishesDuringTheMedia", 520, 4096, 0x21,
                     With([](sim::SimOptions& o) { o.vanishAtMediaBlock = 3; }),
                     Concat({kCoreDone, {"Обновление медиа данных...", "   ОШИБКА загрузки данных."}})},
-        FailureCase{"ClockRefused", 520, 512, 0x21, With([](sim::SimOptions& o) { o.refuseOn = {"T"}; }),
-                    Concat({kCoreDone, kMediaDone,
-                            {"Синхронизация часов ...", "   ОШИБКА! Проблемы связи с контроллером."}})}),
-    [](const auto& info) { return info.param.name; });
+        FailureCase{
+            "ClockRefused", 520, 512, 0x21, With([](sim::SimOptions& o) { o.refuseOn = {"T"}; }),
+            Concat({kCoreDone, kMediaDone, {"Синхронизация часов ...", "   ОШИБКА! Проблемы связи с контроллером."}})}),
+    DeviceName());
 
 struct SuccessCase {
     std::string name;
@@ -201,11 +219,11 @@ std::ostream& operator<<(std::ostream& os, const SuccessCase& c)
     return os << c.name;
 }
 
-class UpdateSucceeds : public UpdateTest, public ::testing::WithParamInterface<SuccessCase> {};
+class UpdateSucceeds : public RowsOverBothDevices<SuccessCase, UpdateFixture> {};
 
 TEST_P(UpdateSucceeds, WithTheseBlocks)
 {
-    const auto& c = GetParam();
+    const auto& c = Row();
     Package(c.coreSize, c.flashSize, c.device);
     StartDevice(c.options);
     EXPECT_TRUE(session.ToolFullFlashClick());
@@ -215,21 +233,22 @@ TEST_P(UpdateSucceeds, WithTheseBlocks)
     EXPECT_EQ(host.log[host.log.size() - 2], "ОБНОВЛЕНИЕ завершено успешно!");
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Cases, UpdateSucceeds,
-    ::testing::Values(
-        SuccessCase{"CoreOfOneByteLessThanABlock", 259, 512, 0x21, {}, 0, 1},
-        SuccessCase{"CoreOfThousandBytes", 1000, 512, 0x21, {}, 3, 1},
-        SuccessCase{"NoMediaImage", 520, 0, 0x21, {}, 2, 0},
-        SuccessCase{"NonHexModelReplySkipsTheCheck", 520, 512, 0x05,
-                    With([](sim::SimOptions& o) { o.modelReply = "ZZ"; }), 2, 1},
-        SuccessCase{"ModelSilentWithDeviceZero", 520, 512, 0, With([](sim::SimOptions& o) { o.silentOn = {"D"}; }),
-                    2, 1},
-        SuccessCase{"CoreBlockAcceptedAtTheThirdAttempt", 780, 512, 0x21,
-                    With([](sim::SimOptions& o) { o.refuseCoreBlock = {{1, 2}}; }), 5, 1}),
-    [](const auto& info) { return info.param.name; });
+INSTANTIATE_TEST_SUITE_P(Cases, UpdateSucceeds,
+                         EachOnBothDevices(SuccessCase{"CoreOfOneByteLessThanABlock", 259, 512, 0x21, {}, 0, 1},
+                                           SuccessCase{"CoreOfThousandBytes", 1000, 512, 0x21, {}, 3, 1},
+                                           SuccessCase{"NoMediaImage", 520, 0, 0x21, {}, 2, 0},
+                                           SuccessCase{"NonHexModelReplySkipsTheCheck", 520, 512, 0x05,
+                                                       With([](sim::SimOptions& o) { o.modelReply = "ZZ"; }), 2, 1},
+                                           SuccessCase{"ModelSilentWithDeviceZero", 520, 512, 0,
+                                                       With([](sim::SimOptions& o) { o.silentOn = {"D"}; }), 2, 1},
+                                           SuccessCase{"CoreBlockAcceptedAtTheThirdAttempt", 780, 512, 0x21,
+                                                       With([](sim::SimOptions& o) {
+                                                           o.refuseCoreBlock = {{1, 2}};
+                                                       }),
+                                                       5, 1}),
+                         DeviceName());
 
-TEST_F(UpdateTest, MediaOfAThousandBytesIsPaddedAndNumbered)
+TEST_P(UpdateTest, MediaOfAThousandBytesIsPaddedAndNumbered)
 {
     Package(260, 1000);
     StartDevice();
@@ -242,7 +261,7 @@ TEST_F(UpdateTest, MediaOfAThousandBytesIsPaddedAndNumbered)
     EXPECT_EQ(std::find(host.log.begin(), host.log.end(), "Обновление медиа данных...") != host.log.end(), true);
 }
 
-TEST_F(UpdateTest, BlockNumbersRunPast255)
+TEST_P(UpdateTest, BlockNumbersRunPast255)
 {
     Package(260, 259 * 512);
     StartDevice();
@@ -251,7 +270,7 @@ TEST_F(UpdateTest, BlockNumbersRunPast255)
     EXPECT_EQ(sim->MediaImage(), package.FLASH);
 }
 
-TEST_F(UpdateTest, StopRequestEndsTheCoreTransfer)
+TEST_P(UpdateTest, StopRequestEndsTheCoreTransfer)
 {
     Package(260 * 50, 512);
     StartDevice();
@@ -269,7 +288,7 @@ TEST_F(UpdateTest, StopRequestEndsTheCoreTransfer)
 // A quick device answers a frame before the write thread has released it
 // from the write ring: the next frame must still be queued whole. Repeated,
 // since the race depends on the scheduler.
-TEST_F(UpdateTest, MultiMegabyteMediaGoesThroughEveryTime)
+TEST_P(UpdateTest, MultiMegabyteMediaGoesThroughEveryTime)
 {
     Package(260, 2 * 1024 * 1024);
     for (int run = 0; run < 3; ++run) {
@@ -280,7 +299,7 @@ TEST_F(UpdateTest, MultiMegabyteMediaGoesThroughEveryTime)
     }
 }
 
-TEST_F(UpdateTest, PacedMediaGoesThrough)
+TEST_P(UpdateTest, PacedMediaGoesThrough)
 {
     Package(260, 256 * 1024);
     sim::SimOptions options;
@@ -293,7 +312,7 @@ TEST_F(UpdateTest, PacedMediaGoesThrough)
 // A frame the port cannot queue is the program's fault, not the device's
 // refusal: it is shown through the exception display, the block is not tried
 // again, and the update ends with its failure output.
-TEST_F(UpdateTest, FrameThePortCannotQueueIsReportedAsTheProgramsFault)
+TEST_P(UpdateTest, FrameThePortCannotQueueIsReportedAsTheProgramsFault)
 {
     Package(520, 0);
     StartDevice();
@@ -313,7 +332,8 @@ TEST_F(UpdateTest, FrameThePortCannotQueueIsReportedAsTheProgramsFault)
     ASSERT_EQ(shown.size(), 1u);
     EXPECT_EQ(shown[0], "Write data error [requested: 525, free: 256] - Comm1 ");
     EXPECT_EQ(CountPrefix("W["), 0);
-    EXPECT_EQ(AfterFound(), Concat({Readout(), {"Обновление микропрограммы...", "   ОШИБКА загрузки данных."}, kFailure}));
+    EXPECT_EQ(AfterFound(),
+              Concat({Readout(), {"Обновление микропрограммы...", "   ОШИБКА загрузки данных."}, kFailure}));
     EXPECT_FALSE(comm.Active());
 }
 
@@ -331,14 +351,14 @@ std::ostream& operator<<(std::ostream& os, const LateAckCase& c)
     return os << c.name;
 }
 
-class LateAcknowledgement : public UpdateTest, public ::testing::WithParamInterface<LateAckCase> {};
+class LateAcknowledgement : public RowsOverBothDevices<LateAckCase, UpdateFixture> {};
 
 // A slow flash page answers after the reply wait: the block must not go out
 // again (the device would store it twice) and the next block must not take
 // the late answer for its own.
 TEST_P(LateAcknowledgement, StoresExactlyThePackage)
 {
-    const auto& c = GetParam();
+    const auto& c = Row();
     Package(2 * 260, 2 * 512);
     sim::SimOptions options;
     options.baud = c.baud;
@@ -355,14 +375,14 @@ TEST_P(LateAcknowledgement, StoresExactlyThePackage)
 }
 
 INSTANTIATE_TEST_SUITE_P(Cases, LateAcknowledgement,
-                         ::testing::Values(LateAckCase{"CoreAfter300ms", "W", 300, 0},
+                         EachOnBothDevices(LateAckCase{"CoreAfter300ms", "W", 300, 0},
                                            LateAckCase{"CoreAfter600msPaced", "W", 600, 1000000},
                                            LateAckCase{"CoreAfterOneSecond", "W", 1000, 0},
                                            LateAckCase{"CoreAfterOneSecondPaced", "W", 1000, 1000000},
                                            LateAckCase{"MediaAfter600ms", "F", 600, 0}),
-                         [](const auto& info) { return info.param.name; });
+                         DeviceName());
 
-TEST_F(UpdateTest, CoreBlockTheDeviceNeverGotIsSentAgain)
+TEST_P(UpdateTest, CoreBlockTheDeviceNeverGotIsSentAgain)
 {
     Package(3 * 260, 0);
     sim::SimOptions options;
@@ -373,7 +393,7 @@ TEST_F(UpdateTest, CoreBlockTheDeviceNeverGotIsSentAgain)
     EXPECT_EQ(CountPrefix("W["), 4);
 }
 
-TEST_F(UpdateTest, DeviceGoneDuringTheReadoutFailsIt)
+TEST_P(UpdateTest, DeviceGoneDuringTheReadoutFailsIt)
 {
     sim::SimOptions options;
     options.clock = kFixedClock;
@@ -381,8 +401,9 @@ TEST_F(UpdateTest, DeviceGoneDuringTheReadoutFailsIt)
     Start(options);
     const auto start = Clock::now();
     EXPECT_FALSE(session.ToolInfoClick());
-    EXPECT_EQ(host.log, (Lines{"ТЕЛВИКС обнаружен на порту " + sim->SlavePath(), "Считываю информацию о контроллере...",
-                               "   Версия программного обеспечения: 3.0.12", "   ОШИБКА при работе с контроллером!", ""}));
+    EXPECT_EQ(host.log,
+              (Lines{"ТЕЛВИКС обнаружен на порту " + sim->PortName(), "Считываю информацию о контроллере...",
+                     "   Версия программного обеспечения: 3.0.12", "   ОШИБКА при работе с контроллером!", ""}));
     EXPECT_FALSE(comm.Active());
     // Probe, "n" and "v" take 250 ms each; the lost device costs no more waits.
     EXPECT_LT(Elapsed(start), 1500);
@@ -399,7 +420,7 @@ struct StopCase {
     int coreSize;
     int flashSize;
     std::function<bool(const Lines& frames)> when;  // the moment the user stops
-    Lines tail;                                      // the log's last lines
+    Lines tail;                                     // the log's last lines
 };
 
 std::ostream& operator<<(std::ostream& os, const StopCase& c)
@@ -407,11 +428,11 @@ std::ostream& operator<<(std::ostream& os, const StopCase& c)
     return os << c.name;
 }
 
-class StopMoment : public UpdateTest, public ::testing::WithParamInterface<StopCase> {};
+class StopMoment : public RowsOverBothDevices<StopCase, UpdateFixture> {};
 
 TEST_P(StopMoment, SendsNothingThatChangesTheDeviceAndEndsCleanly)
 {
-    const auto& c = GetParam();
+    const auto& c = Row();
     Package(c.coreSize, c.flashSize);
     sim::SimOptions options = c.options;
     options.clock = kFixedClock;
@@ -430,9 +451,15 @@ TEST_P(StopMoment, SendsNothingThatChangesTheDeviceAndEndsCleanly)
 
     bool ok = true;
     switch (c.operation) {
-    case Operation::Info: ok = session.ToolInfoClick(); break;
-    case Operation::Time: ok = session.ToolTimeClick(); break;
-    case Operation::Update: ok = session.ToolFullFlashClick(); break;
+    case Operation::Info:
+        ok = session.ToolInfoClick();
+        break;
+    case Operation::Time:
+        ok = session.ToolTimeClick();
+        break;
+    case Operation::Update:
+        ok = session.ToolFullFlashClick();
+        break;
     }
 
     EXPECT_FALSE(ok);
@@ -452,33 +479,66 @@ const Lines kStoppedUpdate = {"Прервано пользователем!", ""
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, StopMoment,
-    ::testing::Values(
-        StopCase{"UpdateDuringTheSearch", Operation::Update, With([](sim::SimOptions& o) { o.silentOn = {"PFLASH"}; }),
-                 520, 512, [](const Lines& f) { return CountOf(f, "PFLASH") >= 2; },
-                 {"ОБНОВЛЕНИЕ начато, ожидайте...", "Прервано пользователем!", ""}},
-        StopCase{"UpdateDuringTheReadout", Operation::Update, {}, 520, 512,
-                 [](const Lines& f) { return CountOf(f, "v") >= 1; }, kStoppedUpdate},
-        StopCase{"UpdateBetweenCoreAndMedia", Operation::Update, {}, 520, 512,
-                 [](const Lines& f) { return CountOf(f, "W[") >= 2 && f.back() == "X"; },
-                 Concat({{"   Данные успешно загружены."}, kStoppedUpdate})},
-        StopCase{"UpdateDuringTheCoreTransfer", Operation::Update, {}, 260 * 40, 512,
-                 [](const Lines& f) { return CountOf(f, "W[") >= 3; },
-                 Concat({{"Обновление микропрограммы..."}, kStoppedUpdate})},
-        StopCase{"UpdateDuringTheMediaTransfer", Operation::Update, {}, 520, 512 * 40,
-                 [](const Lines& f) { return CountOf(f, "F[") >= 3; },
-                 Concat({{"Обновление медиа данных..."}, kStoppedUpdate})},
-        // The clock step's presence check goes unanswered: the stop comes before "T".
-        StopCase{"UpdateDuringTheClock", Operation::Update,
-                 With([](sim::SimOptions& o) { o.silentAfter = {{"PFLASH", 3}}; }), 520, 512,
-                 [](const Lines& f) { return CountOf(f, "PFLASH") >= 4; },
-                 Concat({{"Синхронизация часов ..."}, kStoppedUpdate})},
-        StopCase{"InfoDuringTheReadout", Operation::Info, {}, 0, 0, [](const Lines& f) { return CountOf(f, "n") >= 2; },
-                 {"Считываю информацию о контроллере...", "Прервано пользователем!", ""}},
-        StopCase{"TimeBeforeTheClockIsSent", Operation::Time,
-                 With([](sim::SimOptions& o) { o.silentAfter = {{"PFLASH", 1}}; }), 0, 0,
-                 [](const Lines& f) { return CountOf(f, "PFLASH") >= 2; },
-                 {"Синхронизация часов ...", "Прервано пользователем!", ""}}),
-    [](const auto& info) { return info.param.name; });
+    EachOnBothDevices(StopCase{"UpdateDuringTheSearch",
+                               Operation::Update,
+                               With([](sim::SimOptions& o) { o.silentOn = {"PFLASH"}; }),
+                               520,
+                               512,
+                               [](const Lines& f) { return CountOf(f, "PFLASH") >= 2; },
+                               {"ОБНОВЛЕНИЕ начато, ожидайте...", "Прервано пользователем!", ""}},
+                      StopCase{"UpdateDuringTheReadout",
+                               Operation::Update,
+                               {},
+                               520,
+                               512,
+                               [](const Lines& f) { return CountOf(f, "v") >= 1; },
+                               kStoppedUpdate},
+                      StopCase{"UpdateBetweenCoreAndMedia",
+                               Operation::Update,
+                               {},
+                               520,
+                               512,
+                               [](const Lines& f) { return CountOf(f, "W[") >= 2 && f.back() == "X"; },
+                               Concat({{"   Данные успешно загружены."}, kStoppedUpdate})},
+                      StopCase{"UpdateDuringTheCoreTransfer",
+                               Operation::Update,
+                               {},
+                               260 * 40,
+                               512,
+                               [](const Lines& f) { return CountOf(f, "W[") >= 3; },
+                               Concat({{"Обновление микропрограммы..."}, kStoppedUpdate})},
+                      StopCase{"UpdateDuringTheMediaTransfer",
+                               Operation::Update,
+                               {},
+                               520,
+                               512 * 40,
+                               [](const Lines& f) { return CountOf(f, "F[") >= 3; },
+                               Concat({{"Обновление медиа данных..."}, kStoppedUpdate})},
+                      // The clock step's presence check goes unanswered: the stop comes before "T".
+                      StopCase{"UpdateDuringTheClock", Operation::Update, With([](sim::SimOptions& o) {
+                                   o.silentAfter = {{"PFLASH", 3}};
+                               }),
+                               520, 512, [](const Lines& f) { return CountOf(f, "PFLASH") >= 4; },
+                               Concat({{"Синхронизация часов ..."}, kStoppedUpdate})},
+                      StopCase{"InfoDuringTheReadout",
+                               Operation::Info,
+                               {},
+                               0,
+                               0,
+                               [](const Lines& f) { return CountOf(f, "n") >= 2; },
+                               {"Считываю информацию о контроллере...", "Прервано пользователем!", ""}},
+                      StopCase{"TimeBeforeTheClockIsSent",
+                               Operation::Time,
+                               With([](sim::SimOptions& o) {
+                                   o.silentAfter = {{"PFLASH", 1}};
+                               }),
+                               0,
+                               0,
+                               [](const Lines& f) { return CountOf(f, "PFLASH") >= 2; },
+                               {"Синхронизация часов ...", "Прервано пользователем!", ""}}),
+    DeviceName());
+
+INSTANTIATE_TEST_SUITE_P(Devices, UpdateTest, BothDevices(), DeviceName());
 
 }  // namespace
 }  // namespace kt

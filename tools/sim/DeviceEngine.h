@@ -1,5 +1,6 @@
 // The ТЕЛВИКС's side of the command protocol, without any I/O: received
 // characters in, replies out, with the device's modes, memories and faults.
+// It keeps its own frame and hex codec on purpose, as an independent oracle of the program's.
 #pragma once
 
 #include "SimOptions.h"

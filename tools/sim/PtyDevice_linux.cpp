@@ -85,8 +85,7 @@ struct PtyDevice::Impl {
     // Line time of `chars` characters at 10 bits each.
     Clock::duration LineTime(std::size_t chars) const
     {
-        return std::chrono::duration_cast<Clock::duration>(
-            std::chrono::nanoseconds(static_cast<std::int64_t>(chars) * 10'000'000'000LL / baud_));
+        return std::chrono::duration_cast<Clock::duration>(sim::LineTime(baud_, chars));
     }
 
     const int baud_;

@@ -3,6 +3,7 @@
 
 #include <array>
 #include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <map>
 #include <optional>
@@ -39,7 +40,7 @@ struct SimOptions {
     bool startInLoader = false;
     bool pingAnswersEsc = false;  // "PFLASH" is answered with a lone ESC instead of a lone CR
 
-    // Line: characters per second are baud / 10; 0 means as fast as the pty goes.
+    // Line: characters per second are baud / 10; 0 means as fast as the port goes.
     int baud = 0;
     std::chrono::milliseconds extraDelay{0};                  // before every reply
     std::map<std::string, std::chrono::milliseconds> delayOn;  // before the replies to one command, on top
@@ -57,5 +58,11 @@ struct SimOptions {
     std::optional<int> vanishAtCoreBlock;           // vanishes when this core block arrives
     std::optional<int> vanishAtMediaBlock;          // vanishes when this media block number arrives
 };
+
+// How long `chars` characters take on a line of `baud` (> 0), at 10 bits each.
+inline std::chrono::nanoseconds LineTime(int baud, std::size_t chars)
+{
+    return std::chrono::nanoseconds(static_cast<std::int64_t>(chars) * 10'000'000'000LL / baud);
+}
 
 }  // namespace kt::sim
