@@ -25,12 +25,18 @@ namespace {
 
 class SilentView : public kt::FormView {
 public:
-    void AddLog(std::string_view line) override { std::fprintf(stderr, "%.*s\n", static_cast<int>(line.size()), line.data()); }
+    void AddLog(std::string_view line) override
+    {
+        std::fprintf(stderr, "%.*s\n", static_cast<int>(line.size()), line.data());
+    }
     void ClearLog() override {}
     void SetCaption(std::string_view) override {}
     void SetUpdateEnabled(bool) override {}
     kt::ProgressBar& Progress() override { return progress_; }
-    kt::ModalResult ShowDialog(std::string_view, kt::DialogKind, kt::DialogButtons) override { return kt::ModalResult::Ok; }
+    kt::ModalResult ShowDialog(std::string_view, kt::DialogKind, kt::DialogButtons) override
+    {
+        return kt::ModalResult::Ok;
+    }
 
 private:
     kt::ProgressBar progress_;
@@ -130,7 +136,8 @@ int main(int argc, char** argv)
     const double imageMiB = static_cast<double>(size) / (1024.0 * 1024.0);
     std::printf("image %.1f MiB, HEX text %.1f MiB (16-byte records), %d runs each, medians\n", imageMiB, hexMiB, runs);
     std::printf("LoadHexSection     %7.3f s  %7.1f MiB/s of HEX text  peak %6.1f MiB (image + %.1f MiB)\n",
-                Median(ours), hexMiB / Median(ours), static_cast<double>(oursRss) / 1024.0, static_cast<double>(oursRss) / 1024.0 - imageMiB);
+                Median(ours), hexMiB / Median(ours), static_cast<double>(oursRss) / 1024.0,
+                static_cast<double>(oursRss) / 1024.0 - imageMiB);
     if (objcopyOk)
         std::printf("objcopy -O binary  %7.3f s  %7.1f MiB/s of HEX text  peak %6.1f MiB\n", Median(theirs),
                     hexMiB / Median(theirs), static_cast<double>(theirsRss) / 1024.0);

@@ -30,7 +30,10 @@ public:
     void SetCaption(std::string_view) override {}
     void SetUpdateEnabled(bool) override {}
     kt::ProgressBar& Progress() override { return progress_; }
-    kt::ModalResult ShowDialog(std::string_view, kt::DialogKind, kt::DialogButtons) override { return kt::ModalResult::Ok; }
+    kt::ModalResult ShowDialog(std::string_view, kt::DialogKind, kt::DialogButtons) override
+    {
+        return kt::ModalResult::Ok;
+    }
 
 private:
     kt::ProgressBar progress_;
@@ -151,7 +154,8 @@ int main(int argc, char** argv)
     std::ofstream(junkPath, std::ios::binary) << withJunk(plain);
     std::ofstream(junkOnlyPath, std::ios::binary) << withJunk(imagesOnly);
     const double junkMiB =
-        static_cast<double>(std::filesystem::file_size(junkPath) - std::filesystem::file_size(plainPath)) / (1024.0 * 1024.0);
+        static_cast<double>(std::filesystem::file_size(junkPath) - std::filesystem::file_size(plainPath)) /
+        (1024.0 * 1024.0);
     const std::string self = std::filesystem::read_symlink("/proc/self/exe").string();
 
     RunChild(self, junkPath);  // warms the page cache

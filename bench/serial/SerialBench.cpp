@@ -37,12 +37,14 @@ constexpr auto kSampleTimeout = 5s;
 
 class FarEnd {
 public:
-    FarEnd() {
+    FarEnd()
+    {
         master_ = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
         if (master_ < 0 || ::grantpt(master_) != 0 || ::unlockpt(master_) != 0)
             throw std::runtime_error("cannot create a pseudo-terminal");
         char name[128];
-        if (::ptsname_r(master_, name, sizeof name) != 0) throw std::runtime_error("ptsname_r failed");
+        if (::ptsname_r(master_, name, sizeof name) != 0)
+            throw std::runtime_error("ptsname_r failed");
         path_ = name;
     }
     ~FarEnd() { ::close(master_); }
@@ -54,9 +56,13 @@ private:
     std::string path_;
 };
 
-double micros(Clock::duration d) { return std::chrono::duration<double, std::micro>(d).count(); }
+double micros(Clock::duration d)
+{
+    return std::chrono::duration<double, std::micro>(d).count();
+}
 
-void printStats(const char* what, std::vector<double> samples) {
+void printStats(const char* what, std::vector<double> samples)
+{
     if (samples.empty()) {
         std::printf("%-38s no samples\n", what);
         return;
@@ -64,28 +70,33 @@ void printStats(const char* what, std::vector<double> samples) {
     std::sort(samples.begin(), samples.end());
     auto at = [&](double q) { return samples[static_cast<std::size_t>(q * static_cast<double>(samples.size() - 1))]; };
     double sum = 0;
-    for (double s : samples) sum += s;
+    for (double s : samples)
+        sum += s;
     std::printf("%-38s n=%zu  median %8.1f us  p99 %8.1f us  mean %8.1f us  max %8.1f us\n", what, samples.size(),
                 at(0.5), at(0.99), sum / static_cast<double>(samples.size()), samples.back());
 }
 
-bool pumpUntil(const std::function<bool()>& done, Clock::time_point deadline) {
+bool pumpUntil(const std::function<bool()>& done, Clock::time_point deadline)
+{
     while (!done()) {
-        if (Clock::now() >= deadline) return false;
+        if (Clock::now() >= deadline)
+            return false;
         WaitSyncCalls(deadline);
         ServeSyncCalls();
     }
     return true;
 }
 
-double cpuSeconds() {
+double cpuSeconds()
+{
     rusage usage{};
     ::getrusage(RUSAGE_SELF, &usage);
     return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
            static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
 }
 
-void openLikeTheApplication(TSpComPort& port, const std::string& path) {
+void openLikeTheApplication(TSpComPort& port, const std::string& path)
+{
     port.SetName("Comm1");
     port.SetBaudRate(1000000);
     port.SetInBufSize(2048);
@@ -95,7 +106,8 @@ void openLikeTheApplication(TSpComPort& port, const std::string& path) {
 }
 
 // A byte written by the far end, to OnDataReceived on the main thread.
-void benchHandOver() {
+void benchHandOver()
+{
     FarEnd far;
     TSpComPort port;
     std::mutex mutex;
@@ -105,7 +117,8 @@ void benchHandOver() {
     port.OnDataReceived = [&](TSpCustomSerialPort& sender, int) {
         const auto now = Clock::now();
         const std::string bytes = sender.ReadString();
-        if (bytes.empty()) return;
+        if (bytes.empty())
+            return;
         std::lock_guard lock(mutex);
         arrivedAt = now;
         received += static_cast<int>(bytes.size());
@@ -133,16 +146,22 @@ void benchHandOver() {
             samples.push_back(micros(arrivedAt - sentAt));
         }
     });
-    pumpUntil([&] { std::lock_guard lock(mutex); return received >= kHandOverSamples || failed; },
-              Clock::now() + kSampleTimeout * kHandOverSamples);
+    pumpUntil(
+        [&] {
+            std::lock_guard lock(mutex);
+            return received >= kHandOverSamples || failed;
+        },
+        Clock::now() + kSampleTimeout * kHandOverSamples);
     sender.join();
     port.Close();
-    if (failed) std::printf("hand-over: a sample timed out\n");
+    if (failed)
+        std::printf("hand-over: a sample timed out\n");
     printStats("far-end byte -> OnDataReceived", samples);
 }
 
 // A 1,033-byte frame out, the far end answers one CR after reading all of it.
-void benchRoundTrip() {
+void benchRoundTrip()
+{
     FarEnd far;
     TSpComPort port;
     std::string reply;
@@ -155,9 +174,11 @@ void benchRoundTrip() {
         char buffer[4096];
         while (!stop) {
             pollfd pfd{far.fd(), POLLIN, 0};
-            if (::poll(&pfd, 1, 50) <= 0) continue;
+            if (::poll(&pfd, 1, 50) <= 0)
+                continue;
             const auto n = ::read(far.fd(), buffer, sizeof buffer);
-            if (n <= 0) continue;
+            if (n <= 0)
+                continue;
             got += static_cast<std::size_t>(n);
             while (got >= kFrameSize) {
                 got -= kFrameSize;
@@ -188,7 +209,8 @@ void benchRoundTrip() {
 }
 
 // An open port with nothing to do, the main thread waiting in WaitSyncCalls.
-void benchIdle() {
+void benchIdle()
+{
     FarEnd far;
     TSpComPort port;
     port.OnDataReceived = [](TSpCustomSerialPort& sender, int) { sender.ReadString(); };
@@ -205,7 +227,8 @@ void benchIdle() {
 
 }  // namespace
 
-int main() {
+int main()
+{
     SetSyncMainThread();
     benchHandOver();
     benchRoundTrip();

@@ -55,8 +55,8 @@ QAction* AddGap(QToolBar* bar, int width)
 }  // namespace
 
 TMainForm::TMainForm(std::optional<std::string> settingsPath, QWidget* parent)
-    : QMainWindow(parent, Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
-                              Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint),
+    : QMainWindow(parent, Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
+                              Qt::WindowCloseButtonHint),
       settingsPath_(settingsPath ? *settingsPath
                                  : kt::SettingsPathFor(QCoreApplication::applicationFilePath().toStdString()))
 {
@@ -64,8 +64,8 @@ TMainForm::TMainForm(std::optional<std::string> settingsPath, QWidget* parent)
     // The serial port's events reach this thread through Qt's event loop.
     kt::serial::SetSyncMainThread();
     kt::serial::SetSyncWaker([] {
-        QMetaObject::invokeMethod(QCoreApplication::instance(), [] { kt::serial::ServeSyncCalls(); },
-                                  Qt::QueuedConnection);
+        QMetaObject::invokeMethod(
+            QCoreApplication::instance(), [] { kt::serial::ServeSyncCalls(); }, Qt::QueuedConnection);
     });
     kt::DeviceSession::ConfigurePort(Comm1);
     session_ = std::make_unique<kt::DeviceSession>(Comm1, *this, Package_);

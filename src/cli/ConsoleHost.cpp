@@ -27,8 +27,7 @@ ConsoleHost::ConsoleHost(std::vector<std::string> ports)
           interrupted_ = true;
           loop_.Wake();
       })
-{
-}
+{}
 
 ConsoleHost::~ConsoleHost() = default;
 
@@ -121,7 +120,8 @@ void ConsoleHost::DrawProgress(const ProgressBar& bar)
     constexpr int kWidth = 40;
     const int filled = percent * kWidth / 100;
     std::string line = "\r[" + std::string(static_cast<std::size_t>(filled), '#') +
-                       std::string(static_cast<std::size_t>(kWidth - filled), ' ') + "] " + std::to_string(percent) + "%";
+                       std::string(static_cast<std::size_t>(kWidth - filled), ' ') + "] " + std::to_string(percent) +
+                       "%";
     std::fputs(line.c_str(), stderr);
     std::fflush(stderr);
     progressDrawn_ = true;

@@ -4,16 +4,15 @@ namespace kt {
 
 DeviceSession::DeviceSession(serial::TSpComPort& comm, DeviceHost& host, const KVF_TYPE& package)
     : DeviceLink(comm, host), Package(package)
-{
-}
+{}
 
 bool DeviceSession::ToolFullFlashClick()
 {
     if (InOperation())
         return false;
     BeginOperation();
-    if (host_.ShowDialog("Вы уверены, что хотите обновить ТЕЛВИКС?", DialogKind::Confirmation,
-                         DialogButtons::YesNo) != ModalResult::Yes)
+    if (host_.ShowDialog("Вы уверены, что хотите обновить ТЕЛВИКС?", DialogKind::Confirmation, DialogButtons::YesNo) !=
+        ModalResult::Yes)
         return false;
     host_.AddLog("ОБНОВЛЕНИЕ начато, ожидайте...");
     if (!ConnectDevice())
@@ -47,8 +46,9 @@ bool DeviceSession::ToolFullFlashClick()
     EndBusy();
     host_.AddLog("Обновление завершено с ошибками!");
     host_.AddLog("");
-    host_.ShowDialog("Обновление завершено с ошибками!\rРабота ТЕЛВИКСа будет неправильной.\rПовторите процесс обновления заново!",
-                     DialogKind::Error, DialogButtons::Ok);
+    host_.ShowDialog(
+        "Обновление завершено с ошибками!\rРабота ТЕЛВИКСа будет неправильной.\rПовторите процесс обновления заново!",
+        DialogKind::Error, DialogButtons::Ok);
     return false;
 }
 

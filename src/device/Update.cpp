@@ -51,7 +51,8 @@ bool DeviceSession::WriteMediaBlocks(const Bytes& image, int first, int count)
         // padded with 0xFF, the value of every byte the package leaves open.
         const auto data = block.begin() + kBlockNumberSize;
         const std::size_t offset = static_cast<std::size_t>(k) * kMediaBlockSize;
-        const std::size_t available = offset < image.size() ? std::min<std::size_t>(kMediaBlockSize, image.size() - offset) : 0;
+        const std::size_t available =
+            offset < image.size() ? std::min<std::size_t>(kMediaBlockSize, image.size() - offset) : 0;
         if (available > 0)
             std::copy_n(image.data() + offset, available, data);
         std::fill(data + static_cast<std::ptrdiff_t>(available), block.end(), kErasedByte);

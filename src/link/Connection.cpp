@@ -42,7 +42,8 @@ bool DeviceLink::ProbePort(const std::string& name)
     } catch (const serial::ESpComPortError&) {
         return false;
     }
-    if (PingDevice("PFLASH") && SendCommand("n", kWholeReply) && (RxText == kFlasherIdentity || RxText == kLoaderIdentity)) {
+    if (PingDevice("PFLASH") && SendCommand("n", kWholeReply) &&
+        (RxText == kFlasherIdentity || RxText == kLoaderIdentity)) {
         host_.AddLog("ТЕЛВИКС обнаружен на порту " + name);
         return true;
     }

@@ -61,8 +61,7 @@ bool DeviceLink::SendCommand(const std::string& command, int expected)
     return WaitReply(kReplyInterval, expected);
 }
 
-bool DeviceLink::SendDataCommand(const std::string& command, const std::uint8_t* data, std::size_t count,
-                                    int expected)
+bool DeviceLink::SendDataCommand(const std::string& command, const std::uint8_t* data, std::size_t count, int expected)
 {
     return SendCommand(DataCommandText(command, data, count), expected);
 }

@@ -38,9 +38,8 @@ std::string_view Trim(std::string_view s)
 std::string Lower(std::string_view s)
 {
     std::string out(s);
-    std::transform(out.begin(), out.end(), out.begin(), [](char c) {
-        return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
-    });
+    std::transform(out.begin(), out.end(), out.begin(),
+                   [](char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; });
     return out;
 }
 
@@ -104,7 +103,8 @@ private:
 
 }  // namespace
 
-IniFile::IniFile(std::string path) : path_(std::move(path)) {}
+IniFile::IniFile(std::string path) : path_(std::move(path))
+{}
 
 IniFile::IniFile(std::string path, std::string_view section, std::span<const std::string_view> keys)
     : path_(std::move(path)), filter_(Filter{Lower(Trim(section)), {}})

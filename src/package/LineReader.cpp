@@ -12,8 +12,7 @@ constexpr std::size_t kBufferSize = 256 * 1024;
 
 }  // namespace
 
-LineReader::LineReader(const std::string& path, std::size_t keep, bool ctrlZEnds)
-    : keep_(keep), ctrlZEnds_(ctrlZEnds)
+LineReader::LineReader(const std::string& path, std::size_t keep, bool ctrlZEnds) : keep_(keep), ctrlZEnds_(ctrlZEnds)
 {
     std::error_code ec;
     if (std::filesystem::is_directory(path, ec))

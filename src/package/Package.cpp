@@ -13,8 +13,8 @@ namespace {
 
 constexpr const char* kCommon = "COMMON";
 // Every key OpenPackage reads; the header reader keeps nothing else of the file.
-constexpr std::array<std::string_view, 10> kHeaderKeys = {
-    "VERSION", "NAME", "COPYRIGHT", "SUPPORT", "CORE_VERS", "CORE_DATE", "TEXT", "CORE_SIZE", "FLASH_SIZE", "DEVICE"};
+constexpr std::array<std::string_view, 10> kHeaderKeys = {"VERSION",   "NAME", "COPYRIGHT", "SUPPORT",    "CORE_VERS",
+                                                          "CORE_DATE", "TEXT", "CORE_SIZE", "FLASH_SIZE", "DEVICE"};
 
 // Loads one image of `size` bytes from `section`; logs the size line and the outcome.
 bool LoadImage(const std::string& fileName, const char* sizeLine, std::int32_t size, std::int32_t limit,
@@ -94,13 +94,11 @@ bool OpenPackage(const std::string& fileName, KVF_TYPE& package, FormView& view)
     view.AddLog("  Назначение: " + Cp1251ToUtf8(package.TEXT));
     view.AddLog("  Права: " + Cp1251ToUtf8(package.COPYRIGHT));
 
-    if (package.CORE_SIZE > 0 &&
-        !LoadImage(package.FILE_NAME, "Загружаю данные прошивки - ", package.CORE_SIZE, kMaxCoreSize, "CORE",
-                   package.CORE, view))
+    if (package.CORE_SIZE > 0 && !LoadImage(package.FILE_NAME, "Загружаю данные прошивки - ", package.CORE_SIZE,
+                                            kMaxCoreSize, "CORE", package.CORE, view))
         return false;
-    if (package.FLASH_SIZE > 0 &&
-        !LoadImage(package.FILE_NAME, "Загружаю медиа данные - ", package.FLASH_SIZE, kMaxFlashSize, "FLASH",
-                   package.FLASH, view))
+    if (package.FLASH_SIZE > 0 && !LoadImage(package.FILE_NAME, "Загружаю медиа данные - ", package.FLASH_SIZE,
+                                             kMaxFlashSize, "FLASH", package.FLASH, view))
         return false;
 
     view.Progress().SetToMin();

@@ -9,7 +9,6 @@ namespace kt::serial {
 
 // Ports under sysClassTty (normally /sys/class/tty) with a real device behind
 // them, as paths under devDir (normally /dev), naturally sorted.
-std::vector<std::string> ScanTtyClass(const std::filesystem::path& sysClassTty,
-                                      const std::filesystem::path& devDir);
+std::vector<std::string> ScanTtyClass(const std::filesystem::path& sysClassTty, const std::filesystem::path& devDir);
 
 }  // namespace kt::serial

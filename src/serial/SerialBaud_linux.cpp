@@ -5,9 +5,11 @@
 
 namespace kt::serial {
 
-bool setCustomBaud(int fd, std::uint32_t baud) {
+bool setCustomBaud(int fd, std::uint32_t baud)
+{
     struct termios2 tio {};
-    if (ioctl(fd, TCGETS2, &tio) != 0) return false;
+    if (ioctl(fd, TCGETS2, &tio) != 0)
+        return false;
     tio.c_cflag &= ~static_cast<tcflag_t>(CBAUD | (CBAUD << IBSHIFT));
     tio.c_cflag |= static_cast<tcflag_t>(BOTHER | (BOTHER << IBSHIFT));
     tio.c_ispeed = baud;
@@ -15,9 +17,11 @@ bool setCustomBaud(int fd, std::uint32_t baud) {
     return ioctl(fd, TCSETS2, &tio) == 0;
 }
 
-bool readCustomBaud(int fd, std::uint32_t& baud) {
+bool readCustomBaud(int fd, std::uint32_t& baud)
+{
     struct termios2 tio {};
-    if (ioctl(fd, TCGETS2, &tio) != 0) return false;
+    if (ioctl(fd, TCGETS2, &tio) != 0)
+        return false;
     baud = tio.c_ospeed;
     return true;
 }

@@ -34,8 +34,10 @@ public:
     UniqueFd() = default;
     explicit UniqueFd(int fd) : fd_(fd) {}
     UniqueFd(UniqueFd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
-    UniqueFd& operator=(UniqueFd&& other) noexcept {
-        if (this != &other) reset(std::exchange(other.fd_, -1));
+    UniqueFd& operator=(UniqueFd&& other) noexcept
+    {
+        if (this != &other)
+            reset(std::exchange(other.fd_, -1));
         return *this;
     }
     UniqueFd(const UniqueFd&) = delete;
@@ -44,8 +46,10 @@ public:
 
     int get() const { return fd_; }
     explicit operator bool() const { return fd_ >= 0; }
-    void reset(int fd = -1) {
-        if (fd_ >= 0) ::close(fd_);
+    void reset(int fd = -1)
+    {
+        if (fd_ >= 0)
+            ::close(fd_);
         fd_ = fd;
     }
 
@@ -53,26 +57,31 @@ private:
     int fd_ = -1;
 };
 
-void signalEventFd(const UniqueFd& fd) {
+void signalEventFd(const UniqueFd& fd)
+{
     const std::uint64_t one = 1;
     // Fails only when the counter would overflow, and then a wake is pending anyway.
     [[maybe_unused]] const auto written = ::write(fd.get(), &one, sizeof one);
 }
 
-void drainEventFd(const UniqueFd& fd) {
+void drainEventFd(const UniqueFd& fd)
+{
     std::uint64_t count = 0;
     [[maybe_unused]] const auto got = ::read(fd.get(), &count, sizeof count);
 }
 
-bool isMissingDevice(int error) {
-    return error == ENOENT || error == ENODEV || error == ENXIO || error == ENOTDIR ||
-           error == ENAMETOOLONG;
+bool isMissingDevice(int error)
+{
+    return error == ENOENT || error == ENODEV || error == ENXIO || error == ENOTDIR || error == ENAMETOOLONG;
 }
 
 // What reads and writes on an open tty fail with once its device has gone: EIO
 // after a hang-up (pulled adapter, closed pseudo-terminal master), ENODEV or
 // ENXIO from some USB drivers in the moment of the unplug.
-bool isGoneDevice(int error) { return error == EIO || error == ENODEV || error == ENXIO; }
+bool isGoneDevice(int error)
+{
+    return error == EIO || error == ENODEV || error == ENXIO;
+}
 
 struct SpeedEntry {
     std::uint32_t baud;
@@ -80,19 +89,19 @@ struct SpeedEntry {
 };
 
 constexpr SpeedEntry kStandardSpeeds[] = {
-    {50, B50},           {75, B75},           {110, B110},         {134, B134},
-    {150, B150},         {200, B200},         {300, B300},         {600, B600},
-    {1200, B1200},       {1800, B1800},       {2400, B2400},       {4800, B4800},
-    {9600, B9600},       {19200, B19200},     {38400, B38400},     {57600, B57600},
-    {115200, B115200},   {230400, B230400},   {460800, B460800},   {500000, B500000},
-    {576000, B576000},   {921600, B921600},   {1000000, B1000000}, {1152000, B1152000},
-    {1500000, B1500000}, {2000000, B2000000}, {2500000, B2500000}, {3000000, B3000000},
-    {3500000, B3500000}, {4000000, B4000000},
+    {50, B50},           {75, B75},           {110, B110},         {134, B134},         {150, B150},
+    {200, B200},         {300, B300},         {600, B600},         {1200, B1200},       {1800, B1800},
+    {2400, B2400},       {4800, B4800},       {9600, B9600},       {19200, B19200},     {38400, B38400},
+    {57600, B57600},     {115200, B115200},   {230400, B230400},   {460800, B460800},   {500000, B500000},
+    {576000, B576000},   {921600, B921600},   {1000000, B1000000}, {1152000, B1152000}, {1500000, B1500000},
+    {2000000, B2000000}, {2500000, B2500000}, {3000000, B3000000}, {3500000, B3500000}, {4000000, B4000000},
 };
 
-const SpeedEntry* findSpeed(std::uint32_t baud) {
+const SpeedEntry* findSpeed(std::uint32_t baud)
+{
     for (const auto& entry : kStandardSpeeds)
-        if (entry.baud == baud) return &entry;
+        if (entry.baud == baud)
+            return &entry;
     return nullptr;
 }
 
@@ -100,19 +109,24 @@ class PosixSerialDevice final : public SerialDevice {
 public:
     ~PosixSerialDevice() override { close(); }
 
-    OpenStatus open(const std::string& name) override {
+    OpenStatus open(const std::string& name) override
+    {
         close();
         UniqueFd fd(::open(name.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
-        if (!fd) return isMissingDevice(errno) ? OpenStatus::NotFound : OpenStatus::Busy;
+        if (!fd)
+            return isMissingDevice(errno) ? OpenStatus::NotFound : OpenStatus::Busy;
         // A file or a non-tty device under that name is no serial port.
-        if (!::isatty(fd.get())) return OpenStatus::NotFound;
+        if (!::isatty(fd.get()))
+            return OpenStatus::NotFound;
         // TIOCEXCL alone is ignored for root and flock alone is only advisory;
         // together they keep a second opener (another program or another port
         // object of ours) off the line.
-        if (::flock(fd.get(), LOCK_EX | LOCK_NB) != 0) return OpenStatus::Busy;
+        if (::flock(fd.get(), LOCK_EX | LOCK_NB) != 0)
+            return OpenStatus::Busy;
         UniqueFd eventWake(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
         UniqueFd writeWake(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
-        if (!eventWake || !writeWake) return OpenStatus::Busy;
+        if (!eventWake || !writeWake)
+            return OpenStatus::Busy;
         exclusive_ = ::ioctl(fd.get(), TIOCEXCL) == 0;
 
         requestLowLatency(fd.get());
@@ -134,9 +148,11 @@ public:
         return OpenStatus::Opened;
     }
 
-    bool setTimeouts() override {
+    bool setTimeouts() override
+    {
         termios tio{};
-        if (::tcgetattr(fd_.get(), &tio) != 0) return false;
+        if (::tcgetattr(fd_.get(), &tio) != 0)
+            return false;
         ::cfmakeraw(&tio);
         tio.c_cflag |= CLOCAL | CREAD;
         tio.c_cc[VMIN] = 0;
@@ -147,47 +163,78 @@ public:
     // The kernel sizes its own tty queues; the output ring is the core's.
     bool setupQueues(int, int) override { return static_cast<bool>(fd_); }
 
-    bool setEventMask(std::uint32_t mask) override {
+    bool setEventMask(std::uint32_t mask) override
+    {
         eventMask_ = mask;
-        if (mask == 0) wakeEventWait();
+        if (mask == 0)
+            wakeEventWait();
         return static_cast<bool>(fd_);
     }
 
-    bool setState(const Dcb& dcb) override {
+    bool setState(const Dcb& dcb) override
+    {
         termios tio{};
-        if (::tcgetattr(fd_.get(), &tio) != 0) return false;
-        if (dcb.baudRate == 0) return false;  // speed 0 would hang up the line
+        if (::tcgetattr(fd_.get(), &tio) != 0)
+            return false;
+        if (dcb.baudRate == 0)
+            return false;  // speed 0 would hang up the line
 
         tio.c_cflag &= ~static_cast<tcflag_t>(CSIZE | PARENB | PARODD | CMSPAR | CSTOPB | CRTSCTS);
         switch (dcb.byteSize) {
-            case 5: tio.c_cflag |= CS5; break;
-            case 6: tio.c_cflag |= CS6; break;
-            case 7: tio.c_cflag |= CS7; break;
-            case 8: tio.c_cflag |= CS8; break;
-            default: return false;
+        case 5:
+            tio.c_cflag |= CS5;
+            break;
+        case 6:
+            tio.c_cflag |= CS6;
+            break;
+        case 7:
+            tio.c_cflag |= CS7;
+            break;
+        case 8:
+            tio.c_cflag |= CS8;
+            break;
+        default:
+            return false;
         }
         switch (dcb.parity) {
-            case kNoParity: break;
-            case kOddParity: tio.c_cflag |= PARENB | PARODD; break;
-            case kEvenParity: tio.c_cflag |= PARENB; break;
-            case kMarkParity: tio.c_cflag |= PARENB | CMSPAR | PARODD; break;
-            case kSpaceParity: tio.c_cflag |= PARENB | CMSPAR; break;
-            default: return false;
+        case kNoParity:
+            break;
+        case kOddParity:
+            tio.c_cflag |= PARENB | PARODD;
+            break;
+        case kEvenParity:
+            tio.c_cflag |= PARENB;
+            break;
+        case kMarkParity:
+            tio.c_cflag |= PARENB | CMSPAR | PARODD;
+            break;
+        case kSpaceParity:
+            tio.c_cflag |= PARENB | CMSPAR;
+            break;
+        default:
+            return false;
         }
         switch (dcb.stopBits) {
-            case kOneStopBit: break;
-            // Linux sends 1.5 stop bits for CSTOPB with 5 data bits, else 2.
-            case kOne5StopBits:
-            case kTwoStopBits: tio.c_cflag |= CSTOPB; break;
-            default: return false;
+        case kOneStopBit:
+            break;
+        // Linux sends 1.5 stop bits for CSTOPB with 5 data bits, else 2.
+        case kOne5StopBits:
+        case kTwoStopBits:
+            tio.c_cflag |= CSTOPB;
+            break;
+        default:
+            return false;
         }
         if ((dcb.flags & kDcbOutxCtsFlow) || (dcb.flags & kDcbRtsControlMask) == kDcbRtsControlHandshake)
             tio.c_cflag |= CRTSCTS;
 
         tio.c_iflag &= ~static_cast<tcflag_t>(IXON | IXOFF | IXANY | INPCK);
-        if (dcb.flags & kDcbOutX) tio.c_iflag |= IXON;
-        if (dcb.flags & kDcbInX) tio.c_iflag |= IXOFF;
-        if (dcb.flags & kDcbParityCheck) tio.c_iflag |= INPCK;
+        if (dcb.flags & kDcbOutX)
+            tio.c_iflag |= IXON;
+        if (dcb.flags & kDcbInX)
+            tio.c_iflag |= IXOFF;
+        if (dcb.flags & kDcbParityCheck)
+            tio.c_iflag |= INPCK;
         tio.c_cc[VSTART] = static_cast<cc_t>(dcb.xonChar);
         tio.c_cc[VSTOP] = static_cast<cc_t>(dcb.xoffChar);
 
@@ -197,32 +244,50 @@ public:
         // An input speed left by an earlier custom rate (BOTHER in CIBAUD) would
         // survive cfsetispeed, and the line would receive at the old speed.
         tio.c_cflag &= ~static_cast<tcflag_t>(CIBAUD);
-        if (::cfsetispeed(&tio, speed) != 0 || ::cfsetospeed(&tio, speed) != 0) return false;
-        if (::tcsetattr(fd_.get(), TCSANOW, &tio) != 0) return false;
-        if (!standard && !setCustomBaud(fd_.get(), dcb.baudRate)) return false;
+        if (::cfsetispeed(&tio, speed) != 0 || ::cfsetospeed(&tio, speed) != 0)
+            return false;
+        if (::tcsetattr(fd_.get(), TCSANOW, &tio) != 0)
+            return false;
+        if (!standard && !setCustomBaud(fd_.get(), dcb.baudRate))
+            return false;
 
         // Modem lines follow the block as far as the device has them; a
         // pseudo-terminal has none, which is no error.
         const std::uint32_t dtr = dcb.flags & kDcbDtrControlMask;
-        if (dtr == kDcbDtrControlEnable) escape(EscapeFunction::SetDtr);
-        if (dtr == 0) escape(EscapeFunction::ClrDtr);
+        if (dtr == kDcbDtrControlEnable)
+            escape(EscapeFunction::SetDtr);
+        if (dtr == 0)
+            escape(EscapeFunction::ClrDtr);
         const std::uint32_t rts = dcb.flags & kDcbRtsControlMask;
-        if (rts == kDcbRtsControlEnable) escape(EscapeFunction::SetRts);
-        if (rts == 0) escape(EscapeFunction::ClrRts);
+        if (rts == kDcbRtsControlEnable)
+            escape(EscapeFunction::SetRts);
+        if (rts == 0)
+            escape(EscapeFunction::ClrRts);
         return true;
     }
 
-    bool getState(Dcb& dcb) override {
+    bool getState(Dcb& dcb) override
+    {
         termios tio{};
-        if (::tcgetattr(fd_.get(), &tio) != 0) return false;
+        if (::tcgetattr(fd_.get(), &tio) != 0)
+            return false;
         dcb.dcbLength = kDcbSize;
         std::uint32_t baud = 0;
-        if (readCustomBaud(fd_.get(), baud)) dcb.baudRate = baud;
+        if (readCustomBaud(fd_.get(), baud))
+            dcb.baudRate = baud;
         switch (tio.c_cflag & CSIZE) {
-            case CS5: dcb.byteSize = 5; break;
-            case CS6: dcb.byteSize = 6; break;
-            case CS7: dcb.byteSize = 7; break;
-            default: dcb.byteSize = 8; break;
+        case CS5:
+            dcb.byteSize = 5;
+            break;
+        case CS6:
+            dcb.byteSize = 6;
+            break;
+        case CS7:
+            dcb.byteSize = 7;
+            break;
+        default:
+            dcb.byteSize = 8;
+            break;
         }
         if (!(tio.c_cflag & PARENB))
             dcb.parity = kNoParity;
@@ -233,17 +298,22 @@ public:
         dcb.stopBits = (tio.c_cflag & CSTOPB) ? kTwoStopBits : kOneStopBit;
         std::uint32_t flags = dcb.flags & (kDcbDtrControlMask | kDcbRtsControlMask);
         flags |= kDcbBinary;
-        if (tio.c_cflag & CRTSCTS) flags = (flags & ~kDcbRtsControlMask) | kDcbOutxCtsFlow | kDcbRtsControlHandshake;
-        if (tio.c_iflag & IXON) flags |= kDcbOutX;
-        if (tio.c_iflag & IXOFF) flags |= kDcbInX;
-        if (tio.c_iflag & INPCK) flags |= kDcbParityCheck;
+        if (tio.c_cflag & CRTSCTS)
+            flags = (flags & ~kDcbRtsControlMask) | kDcbOutxCtsFlow | kDcbRtsControlHandshake;
+        if (tio.c_iflag & IXON)
+            flags |= kDcbOutX;
+        if (tio.c_iflag & IXOFF)
+            flags |= kDcbInX;
+        if (tio.c_iflag & INPCK)
+            flags |= kDcbParityCheck;
         dcb.flags = flags;
         dcb.xonChar = static_cast<char>(tio.c_cc[VSTART]);
         dcb.xoffChar = static_cast<char>(tio.c_cc[VSTOP]);
         return true;
     }
 
-    WaitStatus waitEvent(std::uint32_t& mask, std::chrono::milliseconds timeout) override {
+    WaitStatus waitEvent(std::uint32_t& mask, std::chrono::milliseconds timeout) override
+    {
         mask = 0;
         const auto deadline = Clock::now() + timeout;
         {
@@ -266,9 +336,11 @@ public:
                     return WaitStatus::Event;
                 }
             }
-            if (now >= deadline) return WaitStatus::Timeout;
+            if (now >= deadline)
+                return WaitStatus::Timeout;
             auto until = deadline;
-            if (monitorsLines()) until = std::min(until, nextLineCheck_);
+            if (monitorsLines())
+                until = std::min(until, nextLineCheck_);
 
             // The device is watched even when input is not: a hang-up comes
             // unasked (events 0), and it must end the wait at once rather than
@@ -283,14 +355,17 @@ public:
             }
             const int rc = ::poll(fds, 2, waitMillis(until - now));
             if (rc < 0) {
-                if (errno == EINTR) continue;
+                if (errno == EINTR)
+                    continue;
                 return WaitStatus::Timeout;
             }
             if (fds[0].revents & POLLIN) {
                 drainEventFd(eventWake_);
-                if (externalWake_.exchange(false)) return WaitStatus::Woken;
+                if (externalWake_.exchange(false))
+                    return WaitStatus::Woken;
             }
-            if (fds[1].revents & (POLLHUP | POLLERR | POLLNVAL)) markHungUp();
+            if (fds[1].revents & (POLLHUP | POLLERR | POLLNVAL))
+                markHungUp();
             if (input && fds[1].revents != 0) {
                 const int available = inputCount();
                 std::lock_guard lock(mutex_);
@@ -305,19 +380,23 @@ public:
         }
     }
 
-    void wakeEventWait() override {
+    void wakeEventWait() override
+    {
         externalWake_ = true;
-        if (eventWake_) signalEventFd(eventWake_);
+        if (eventWake_)
+            signalEventFd(eventWake_);
     }
 
-    bool clearCommError(std::uint32_t& errors, ComStat& stat) override {
+    bool clearCommError(std::uint32_t& errors, ComStat& stat) override
+    {
         {
             std::lock_guard lock(mutex_);
             errors = std::exchange(pendingErrors_, 0);
         }
         stat = ComStat{};
         int queued = 0;
-        if (::ioctl(fd_.get(), FIONREAD, &queued) != 0) return false;
+        if (::ioctl(fd_.get(), FIONREAD, &queued) != 0)
+            return false;
         stat.inQueue = static_cast<std::uint32_t>(std::max(queued, 0));
         int pendingOut = 0;
         if (::ioctl(fd_.get(), TIOCOUTQ, &pendingOut) == 0)
@@ -325,10 +404,13 @@ public:
         return true;
     }
 
-    int read(char* buffer, int count) override {
-        if (count <= 0) return 0;
+    int read(char* buffer, int count) override
+    {
+        if (count <= 0)
+            return 0;
         const auto got = ::read(fd_.get(), buffer, static_cast<std::size_t>(count));
-        if (got < 0 && isGoneDevice(errno)) markHungUp();
+        if (got < 0 && isGoneDevice(errno))
+            markHungUp();
         const int n = got > 0 ? static_cast<int>(got) : 0;
         std::lock_guard lock(mutex_);
         seenInput_ = std::max(seenInput_ - n, 0);
@@ -341,43 +423,57 @@ public:
         return n;
     }
 
-    int write(const char* buffer, int count) override {
+    int write(const char* buffer, int count) override
+    {
         const auto sent = ::write(fd_.get(), buffer, static_cast<std::size_t>(count));
-        if (sent >= 0) return static_cast<int>(sent);
-        if (errno == EAGAIN || errno == EINTR) return 0;
-        if (isGoneDevice(errno)) markHungUp();
+        if (sent >= 0)
+            return static_cast<int>(sent);
+        if (errno == EAGAIN || errno == EINTR)
+            return 0;
+        if (isGoneDevice(errno))
+            markHungUp();
         return -1;
     }
 
-    WriteWait waitWritable() override {
+    WriteWait waitWritable() override
+    {
         for (;;) {
             pollfd fds[2] = {{writeWake_.get(), POLLIN, 0}, {fd_.get(), POLLOUT, 0}};
             const int rc = ::poll(fds, 2, kWriterWaitForever);
             if (rc < 0) {
-                if (errno == EINTR) continue;
+                if (errno == EINTR)
+                    continue;
                 return WriteWait::Failed;
             }
             if (fds[0].revents & POLLIN) {
                 drainEventFd(writeWake_);
                 return WriteWait::Woken;
             }
-            if (fds[1].revents & (POLLHUP | POLLERR)) markHungUp();
-            if (fds[1].revents & (POLLHUP | POLLERR | POLLNVAL)) return WriteWait::Failed;
-            if (fds[1].revents & POLLOUT) return WriteWait::Writable;
+            if (fds[1].revents & (POLLHUP | POLLERR))
+                markHungUp();
+            if (fds[1].revents & (POLLHUP | POLLERR | POLLNVAL))
+                return WriteWait::Failed;
+            if (fds[1].revents & POLLOUT)
+                return WriteWait::Writable;
         }
     }
 
-    void wakeWriter() override {
-        if (writeWake_) signalEventFd(writeWake_);
+    void wakeWriter() override
+    {
+        if (writeWake_)
+            signalEventFd(writeWake_);
     }
 
     bool HungUp() const override { return hungUp_.load(); }
 
-    bool purge(std::uint32_t flags) override {
+    bool purge(std::uint32_t flags) override
+    {
         const bool output = flags & (PURGE_TXABORT | PURGE_TXCLEAR);
         const bool input = flags & (PURGE_RXABORT | PURGE_RXCLEAR);
-        if (flags & PURGE_TXABORT) wakeWriter();
-        if (!output && !input) return true;
+        if (flags & PURGE_TXABORT)
+            wakeWriter();
+        if (!output && !input)
+            return true;
         if (input) {
             std::lock_guard lock(mutex_);
             seenInput_ = 0;
@@ -386,22 +482,36 @@ public:
         return ::tcflush(fd_.get(), queue) == 0;
     }
 
-    bool escape(EscapeFunction function) override {
+    bool escape(EscapeFunction function) override
+    {
         int bits = 0;
         unsigned long request = TIOCMBIS;
         switch (function) {
-            case EscapeFunction::SetRts: bits = TIOCM_RTS; break;
-            case EscapeFunction::ClrRts: bits = TIOCM_RTS; request = TIOCMBIC; break;
-            case EscapeFunction::SetDtr: bits = TIOCM_DTR; break;
-            case EscapeFunction::ClrDtr: bits = TIOCM_DTR; request = TIOCMBIC; break;
+        case EscapeFunction::SetRts:
+            bits = TIOCM_RTS;
+            break;
+        case EscapeFunction::ClrRts:
+            bits = TIOCM_RTS;
+            request = TIOCMBIC;
+            break;
+        case EscapeFunction::SetDtr:
+            bits = TIOCM_DTR;
+            break;
+        case EscapeFunction::ClrDtr:
+            bits = TIOCM_DTR;
+            request = TIOCMBIC;
+            break;
         }
         return ::ioctl(fd_.get(), request, &bits) == 0;
     }
 
-    void close() override {
-        if (!fd_) return;
+    void close() override
+    {
+        if (!fd_)
+            return;
         // Without TIOCNXCL a pseudo-terminal slave cannot be opened again.
-        if (exclusive_) ::ioctl(fd_.get(), TIOCNXCL);
+        if (exclusive_)
+            ::ioctl(fd_.get(), TIOCNXCL);
         exclusive_ = false;
         ::flock(fd_.get(), LOCK_UN);
         fd_.reset();
@@ -410,7 +520,8 @@ public:
     }
 
 private:
-    static int waitMillis(Clock::duration left) {
+    static int waitMillis(Clock::duration left)
+    {
         // Round up so that a wait never ends just before its deadline and spins.
         const auto ms = std::chrono::ceil<std::chrono::milliseconds>(left).count();
         // poll() takes an int of milliseconds; a day is far beyond any wait here.
@@ -421,16 +532,19 @@ private:
     // USB adapters (FTDI) otherwise hold received bytes up to 16 ms before
     // passing them on, which costs an acknowledged-block protocol most of its
     // speed. Pseudo-terminals and some drivers do not offer it; that is fine.
-    static void requestLowLatency(int fd) {
+    static void requestLowLatency(int fd)
+    {
         serial_struct info{};
-        if (::ioctl(fd, TIOCGSERIAL, &info) != 0) return;
+        if (::ioctl(fd, TIOCGSERIAL, &info) != 0)
+            return;
         info.flags |= ASYNC_LOW_LATENCY;
         ::ioctl(fd, TIOCSSERIAL, &info);
     }
 
     // Pseudo-terminals and some USB drivers have neither modem lines nor error
     // counters; they are asked once here and then left alone.
-    void probeLineMonitoring(int fd) {
+    void probeLineMonitoring(int fd)
+    {
         int lines = 0;
         modemSupported_ = ::ioctl(fd, TIOCMGET, &lines) == 0;
         lastModem_ = lines;
@@ -441,13 +555,16 @@ private:
 
     bool monitorsLines() const { return (modemSupported_ || countersSupported_) && !hungUp_; }
 
-    bool watchesInput() {
-        if (hungUp_ || !(eventMask_ & EV_RXCHAR)) return false;
+    bool watchesInput()
+    {
+        if (hungUp_ || !(eventMask_ & EV_RXCHAR))
+            return false;
         std::lock_guard lock(mutex_);
         return rxArmed_;
     }
 
-    int inputCount() {
+    int inputCount()
+    {
         int queued = 0;
         if (::ioctl(fd_.get(), FIONREAD, &queued) != 0) {
             markHungUp();
@@ -458,30 +575,42 @@ private:
 
     // Any thread. The event thread's wait is woken so that it reports the
     // hang-up at once also when a read or a write saw it first.
-    void markHungUp() {
-        if (!hungUp_.exchange(true) && eventWake_) signalEventFd(eventWake_);
+    void markHungUp()
+    {
+        if (!hungUp_.exchange(true) && eventWake_)
+            signalEventFd(eventWake_);
     }
 
     // Event thread. Returns the EV_* bits of what changed since the last look.
-    std::uint32_t checkLines() {
+    std::uint32_t checkLines()
+    {
         std::uint32_t events = 0;
         int lines = 0;
         if (modemSupported_ && ::ioctl(fd_.get(), TIOCMGET, &lines) == 0) {
             const int changed = lines ^ lastModem_;
-            if (changed & TIOCM_CTS) events |= EV_CTS;
-            if (changed & TIOCM_DSR) events |= EV_DSR;
-            if (changed & TIOCM_CD) events |= EV_RLSD;
-            if ((changed & TIOCM_RI) && (lines & TIOCM_RI)) events |= EV_RING;
+            if (changed & TIOCM_CTS)
+                events |= EV_CTS;
+            if (changed & TIOCM_DSR)
+                events |= EV_DSR;
+            if (changed & TIOCM_CD)
+                events |= EV_RLSD;
+            if ((changed & TIOCM_RI) && (lines & TIOCM_RI))
+                events |= EV_RING;
             lastModem_ = lines;
         }
         serial_icounter_struct counts{};
         if (countersSupported_ && ::ioctl(fd_.get(), TIOCGICOUNT, &counts) == 0) {
             std::uint32_t errors = 0;
-            if (counts.buf_overrun != lastCounts_.buf_overrun) errors |= CE_RXOVER;
-            if (counts.overrun != lastCounts_.overrun) errors |= CE_OVERRUN;
-            if (counts.parity != lastCounts_.parity) errors |= CE_RXPARITY;
-            if (counts.frame != lastCounts_.frame) errors |= CE_FRAME;
-            if (counts.brk != lastCounts_.brk) errors |= CE_BREAK;
+            if (counts.buf_overrun != lastCounts_.buf_overrun)
+                errors |= CE_RXOVER;
+            if (counts.overrun != lastCounts_.overrun)
+                errors |= CE_OVERRUN;
+            if (counts.parity != lastCounts_.parity)
+                errors |= CE_RXPARITY;
+            if (counts.frame != lastCounts_.frame)
+                errors |= CE_FRAME;
+            if (counts.brk != lastCounts_.brk)
+                errors |= CE_BREAK;
             lastCounts_ = counts;
             if (errors != 0) {
                 std::lock_guard lock(mutex_);
@@ -501,7 +630,7 @@ private:
     std::atomic<bool> hungUp_{false};
     std::atomic<bool> externalWake_{false};
 
-    std::mutex mutex_;  // guards the three below, shared by the event thread and readers
+    std::mutex mutex_;   // guards the three below, shared by the event thread and readers
     int seenInput_ = 0;  // input bytes already reported as EV_RXCHAR and not yet read
     bool rxArmed_ = true;
     std::uint32_t pendingErrors_ = 0;
@@ -517,6 +646,9 @@ private:
 
 }  // namespace
 
-std::unique_ptr<SerialDevice> SerialDevice::create() { return std::make_unique<PosixSerialDevice>(); }
+std::unique_ptr<SerialDevice> SerialDevice::create()
+{
+    return std::make_unique<PosixSerialDevice>();
+}
 
 }  // namespace kt::serial

@@ -31,8 +31,10 @@ enum TSpComOption { coParityCheck, coDsrSensitivity, coIgnoreXOff, coErrorChar, 
 class TSpComOptions {
 public:
     constexpr TSpComOptions() = default;
-    constexpr TSpComOptions(std::initializer_list<TSpComOption> options) {
-        for (auto option : options) Include(option);
+    constexpr TSpComOptions(std::initializer_list<TSpComOption> options)
+    {
+        for (auto option : options)
+            Include(option);
     }
     constexpr bool Contains(TSpComOption option) const { return bits_ & bit(option); }
     constexpr void Include(TSpComOption option) { bits_ = static_cast<std::uint8_t>(bits_ | bit(option)); }

@@ -26,16 +26,19 @@ constexpr auto kCloseFlushTimeout = std::chrono::milliseconds(500);
 // Interval at which closing looks at the driver's output queue, which signals nothing.
 constexpr auto kOutputQueuePoll = std::chrono::milliseconds(2);
 
-std::string format(std::string_view pattern, const std::string& name) {
+std::string format(std::string_view pattern, const std::string& name)
+{
     std::string text(pattern);
     const auto at = text.find("%s");
-    if (at != std::string::npos) text.replace(at, 2, name);
+    if (at != std::string::npos)
+        text.replace(at, 2, name);
     return text;
 }
 
 // Bits one character takes on the line: start, data, parity and stop bits
 // (1.5 stop bits counted as 2); 10 for the application's 8N1.
-std::uint64_t characterBits(const Dcb& dcb) {
+std::uint64_t characterBits(const Dcb& dcb)
+{
     const std::uint64_t parity = dcb.parity == kNoParity ? 0 : 1;
     const std::uint64_t stop = dcb.stopBits == kOneStopBit ? 1 : 2;
     return 1 + dcb.byteSize + parity + stop;
@@ -45,18 +48,24 @@ std::uint64_t characterBits(const Dcb& dcb) {
 
 TSpComPortCore::TSpComPortCore() = default;
 
-TSpComPortCore::~TSpComPortCore() { ClosePort(); }
+TSpComPortCore::~TSpComPortCore()
+{
+    ClosePort();
+}
 
-bool TSpComPortCore::OpenPort(const std::string& name) {
-    if (opened_) return false;
+bool TSpComPortCore::OpenPort(const std::string& name)
+{
+    if (opened_)
+        return false;
     portName_ = name;
     auto device = deviceFactory_ ? deviceFactory_() : SerialDevice::create();
     switch (device->open(name)) {
-        case SerialDevice::OpenStatus::Opened: break;
-        case SerialDevice::OpenStatus::NotFound:
-            throw ESpComPortCoreError(format("Invalid port number (%s)", name));
-        case SerialDevice::OpenStatus::Busy:
-            throw ESpComPortCoreError(format("Can't open device %s", name));
+    case SerialDevice::OpenStatus::Opened:
+        break;
+    case SerialDevice::OpenStatus::NotFound:
+        throw ESpComPortCoreError(format("Invalid port number (%s)", name));
+    case SerialDevice::OpenStatus::Busy:
+        throw ESpComPortCoreError(format("Can't open device %s", name));
     }
     device_ = std::move(device);
     try {
@@ -69,13 +78,16 @@ bool TSpComPortCore::OpenPort(const std::string& name) {
     return true;
 }
 
-void TSpComPortCore::openSequence() {
+void TSpComPortCore::openSequence()
+{
     writeThread_.reset();
     eventThread_.reset();
-    if (!device_->setTimeouts()) throw ESpComPortCoreError("Error setting timeouts");
+    if (!device_->setTimeouts())
+        throw ESpComPortCoreError("Error setting timeouts");
     if (!device_->setupQueues(inQueueSize_, outQueueSize_))
         throw ESpComPortCoreError("Error initializing buffers");
-    if (!device_->setEventMask(eventMask_)) throw ESpComPortCoreError(" Error setting EventMask");
+    if (!device_->setEventMask(eventMask_))
+        throw ESpComPortCoreError(" Error setting EventMask");
     applySettings();
     {
         std::lock_guard lock(portLock_);
@@ -89,7 +101,8 @@ void TSpComPortCore::openSequence() {
     } catch (const std::system_error&) {
         throw ESpComPortCoreError("Error creating threads");
     }
-    if (!writeThread_->WaitStarted()) throw ESpComPortCoreError("Error creating threads");
+    if (!writeThread_->WaitStarted())
+        throw ESpComPortCoreError("Error creating threads");
     writeThread_->SetPriority(writeThreadPriority_);
     active_ = true;
 
@@ -99,28 +112,36 @@ void TSpComPortCore::openSequence() {
     } catch (const std::system_error&) {
         throw ESpComPortCoreError("Error creating threads");
     }
-    if (!eventThread_->WaitStarted()) throw ESpComPortCoreError("Error creating threads");
+    if (!eventThread_->WaitStarted())
+        throw ESpComPortCoreError("Error creating threads");
     eventThread_->SetPriority(eventThreadPriority_);
 }
 
-void TSpComPortCore::applySettings() {
-    if (device_->setState(dcb_)) return;
+void TSpComPortCore::applySettings()
+{
+    if (device_->setState(dcb_))
+        return;
     device_->getState(dcb_);
     throw ESpComPortCoreError("Error setting parameters from DCB");
 }
 
-void TSpComPortCore::ClosePort() {
-    if (!opened_) return;
+void TSpComPortCore::ClosePort()
+{
+    if (!opened_)
+        return;
     closeSequence();
     opened_ = false;
 }
 
-void TSpComPortCore::closeSequence() {
-    if (!device_) return;
+void TSpComPortCore::closeSequence()
+{
+    if (!device_)
+        return;
     active_ = false;
     // Output that went out completely is left alone; only what is stuck is purged.
     const bool drained = flushBeforeClose();
-    if (drained && writeThread_) writeThread_->KeepDriverQueueOnStop();
+    if (drained && writeThread_)
+        writeThread_->KeepDriverQueueOnStop();
     device_->purge(drained ? (PURGE_RXABORT | PURGE_RXCLEAR)
                            : (PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR));
     // The port lock is not held while the workers stop: the event thread's
@@ -138,33 +159,42 @@ void TSpComPortCore::closeSequence() {
     device_.reset();
 }
 
-bool TSpComPortCore::flushBeforeClose() {
-    if (!writeThread_) return false;
+bool TSpComPortCore::flushBeforeClose()
+{
+    if (!writeThread_)
+        return false;
     const auto deadline = Clock::now() + kCloseFlushTimeout;
     TSpComPortWriteThread& writer = *writeThread_;
-    if (!ServeSyncCallsUntil([&writer] { return writer.Idle(); }, deadline)) return false;
+    if (!ServeSyncCallsUntil([&writer] { return writer.Idle(); }, deadline))
+        return false;
     for (;;) {
         std::uint32_t errors = 0;
         ComStat stat;
         {
             std::lock_guard lock(portLock_);
-            if (!device_->clearCommError(errors, stat)) return false;
-            if (stat.outQueue == 0) return writer.RingEmpty();
+            if (!device_->clearCommError(errors, stat))
+                return false;
+            if (stat.outQueue == 0)
+                return writer.RingEmpty();
             lineErrors_ |= errors;
         }
-        if (Clock::now() >= deadline) return false;
+        if (Clock::now() >= deadline)
+            return false;
         ServeSyncCallsUntil([] { return false; }, Clock::now() + kOutputQueuePoll);
     }
 }
 
-void TSpComPortCore::signalOutputDrained() {
+void TSpComPortCore::signalOutputDrained()
+{
     outputDrained_ = true;
     device_->wakeEventWait();
     NotifySyncWaiters();
 }
 
-ComStat TSpComPortCore::GetComStat() {
-    if (!active_) return {};
+ComStat TSpComPortCore::GetComStat()
+{
+    if (!active_)
+        return {};
     std::lock_guard lock(portLock_);
     std::uint32_t errors = 0;
     ComStat stat;
@@ -173,33 +203,43 @@ ComStat TSpComPortCore::GetComStat() {
     return stat;
 }
 
-std::uint32_t TSpComPortCore::TakeErrors() {
-    if (!active_) return 0;
+std::uint32_t TSpComPortCore::TakeErrors()
+{
+    if (!active_)
+        return 0;
     std::lock_guard lock(portLock_);
     return std::exchange(lineErrors_, 0);
 }
 
-int TSpComPortCore::ReadData(char* buffer, int count) {
-    if (!active_) return -1;
+int TSpComPortCore::ReadData(char* buffer, int count)
+{
+    if (!active_)
+        return -1;
     std::lock_guard lock(portLock_);
     return device_->read(buffer, count);
 }
 
-bool TSpComPortCore::WriteData(const char* buffer, int count) {
-    if (!active_ || !writeThread_) return false;
+bool TSpComPortCore::WriteData(const char* buffer, int count)
+{
+    if (!active_ || !writeThread_)
+        return false;
     std::lock_guard lock(writeLock_);
     return writeThread_->QueueData(buffer, count);
 }
 
-bool TSpComPortCore::WriteDataWhenRoom(const char* buffer, int count) {
-    if (!active_ || !writeThread_) return false;
+bool TSpComPortCore::WriteDataWhenRoom(const char* buffer, int count)
+{
+    if (!active_ || !writeThread_)
+        return false;
     TSpComPortWriteThread& writer = *writeThread_;
     int ringUsed = 0;
     {
         std::lock_guard lock(writeLock_);
-        if (writer.QueueData(buffer, count)) return true;
+        if (writer.QueueData(buffer, count))
+            return true;
         // No wait makes room for a block larger than the whole ring.
-        if (count < 1 || count > writer.Capacity()) return false;
+        if (count < 1 || count > writer.Capacity())
+            return false;
         ringUsed = writer.Capacity() - writer.BufFree();
     }
     // Before the write lock is taken again: the driver's queue is read under the port lock.
@@ -215,7 +255,8 @@ bool TSpComPortCore::WriteDataWhenRoom(const char* buffer, int count) {
     return room && writer.QueueData(buffer, count);
 }
 
-std::chrono::milliseconds TSpComPortCore::roomWaitLimit(int ringUsed) {
+std::chrono::milliseconds TSpComPortCore::roomWaitLimit(int ringUsed)
+{
     // Bytes the driver already holds leave the line before any of the ring's.
     const std::uint64_t bytes = static_cast<std::uint64_t>(std::max(ringUsed, 0)) + GetComStat().outQueue;
     const std::uint64_t baud = std::max<std::uint32_t>(dcb_.baudRate, 1);
@@ -223,12 +264,16 @@ std::chrono::milliseconds TSpComPortCore::roomWaitLimit(int ringUsed) {
     return std::chrono::milliseconds(static_cast<std::chrono::milliseconds::rep>(lineMs)) + kWriteRoomSlack;
 }
 
-void TSpComPortCore::signalRoomChanged() {
-    { std::lock_guard lock(writeLock_); }
+void TSpComPortCore::signalRoomChanged()
+{
+    {
+        std::lock_guard lock(writeLock_);
+    }
     roomChanged_.notify_all();
 }
 
-void TSpComPortCore::signalHungUp() {
+void TSpComPortCore::signalHungUp()
+{
     // A write waiting for room gives up at once rather than at its deadline.
     signalRoomChanged();
     // Nothing is handed over for a hang-up: the main thread learns of it from
@@ -238,31 +283,43 @@ void TSpComPortCore::signalHungUp() {
     WakeSyncMainThread();
 }
 
-bool TSpComPortCore::HungUp() const { return opened_ && device_ && device_->HungUp(); }
+bool TSpComPortCore::HungUp() const
+{
+    return opened_ && device_ && device_->HungUp();
+}
 
-int TSpComPortCore::OutBufFree() {
-    if (!active_ || !writeThread_) return 0;
+int TSpComPortCore::OutBufFree()
+{
+    if (!active_ || !writeThread_)
+        return 0;
     std::lock_guard lock(writeLock_);
     return writeThread_->BufFree();
 }
 
-void TSpComPortCore::SetDCB(const Dcb& dcb) {
+void TSpComPortCore::SetDCB(const Dcb& dcb)
+{
     dcb_ = dcb;
-    if (active_) applySettings();
+    if (active_)
+        applySettings();
 }
 
-bool TSpComPortCore::EscapeComm(EscapeFunction function) {
+bool TSpComPortCore::EscapeComm(EscapeFunction function)
+{
     return active_ && device_->escape(function);
 }
 
-void TSpComPortCore::SetEventThreadPriority(TThreadPriority priority) {
+void TSpComPortCore::SetEventThreadPriority(TThreadPriority priority)
+{
     eventThreadPriority_ = priority;
-    if (active_ && eventThread_) eventThread_->SetPriority(priority);
+    if (active_ && eventThread_)
+        eventThread_->SetPriority(priority);
 }
 
-void TSpComPortCore::SetWriteThreadPriority(TThreadPriority priority) {
+void TSpComPortCore::SetWriteThreadPriority(TThreadPriority priority)
+{
     writeThreadPriority_ = priority;
-    if (active_ && writeThread_) writeThread_->SetPriority(priority);
+    if (active_ && writeThread_)
+        writeThread_->SetPriority(priority);
 }
 
 }  // namespace kt::serial

@@ -30,8 +30,8 @@ enum TSpCoreEvent {
 };
 
 // error is set only with ceException; the receiver then owns it.
-using TSpCPTCoreEvent = std::function<void(EventSender& sender, TSpCoreEvent eventKind,
-                                           std::uint32_t data, const std::exception_ptr& error)>;
+using TSpCPTCoreEvent = std::function<void(EventSender& sender, TSpCoreEvent eventKind, std::uint32_t data,
+                                           const std::exception_ptr& error)>;
 
 class ESpComPortCoreError : public std::runtime_error {
 public:
@@ -145,8 +145,8 @@ private:
 
     // Lock order: portLock_ before writeLock_. A write waiting for ring room
     // holds neither while it waits (roomChanged_ releases writeLock_).
-    std::mutex portLock_;   // error collection, reads, closing the device
-    std::mutex writeLock_;  // the write ring
+    std::mutex portLock_;                  // error collection, reads, closing the device
+    std::mutex writeLock_;                 // the write ring
     std::condition_variable roomChanged_;  // with writeLock_: see signalRoomChanged
     std::atomic<bool> outputDrained_{false};
 

@@ -14,8 +14,7 @@ class TSpComPortEventThread final : public TSpComPortCoreThread {
 public:
     TSpComPortEventThread(TSpComPortCore& core, SerialDevice& device, TSpCPTCoreEvent callback)
         : TSpComPortCoreThread(core, device), callback_(std::move(callback))
-    {
-    }
+    {}
     ~TSpComPortEventThread() override { stopIfRunning(); }
 
     void StopThread() override;

@@ -15,8 +15,7 @@ class TSpComPortWriteThread final : public TSpComPortCoreThread {
 public:
     TSpComPortWriteThread(TSpComPortCore& core, SerialDevice& device, int capacity)
         : TSpComPortCoreThread(core, device), ring_(capacity)
-    {
-    }
+    {}
     ~TSpComPortWriteThread() override { stopIfRunning(); }
 
     // Main thread; the core's write lock is held.

@@ -30,18 +30,23 @@ struct Request {
     bool abandoned = false;  // the worker gave up waiting; do not run it
 };
 
-void printException(std::exception_ptr error) {
+void printException(std::exception_ptr error)
+{
     std::fprintf(stderr, "%s\n", ExceptionText(error).c_str());
 }
 
 class SyncDispatcher {
 public:
-    std::uint32_t registerSlot(SyncCallback callback) {
+    std::uint32_t registerSlot(SyncCallback callback)
+    {
         std::lock_guard lock(mutex_);
-        if (!mainThread_) mainThread_ = std::this_thread::get_id();
-        if (!callback) return 0;
+        if (!mainThread_)
+            mainThread_ = std::this_thread::get_id();
+        if (!callback)
+            return 0;
         for (Slot& slot : slots_) {
-            if (slot.callback) continue;
+            if (slot.callback)
+                continue;
             slot.enabled = false;
             slot.callback = std::move(callback);
             slot.id = nextIdentifier();
@@ -50,12 +55,14 @@ public:
         return 0;
     }
 
-    bool unregisterSlot(std::uint32_t id) {
+    bool unregisterSlot(std::uint32_t id)
+    {
         SyncCallback released;  // destroyed after the lock is let go
         {
             std::lock_guard lock(mutex_);
             Slot* slot = find(id);
-            if (!slot || slot->id == 0) return false;
+            if (!slot || slot->id == 0)
+                return false;
             released = std::move(slot->callback);
             slot->callback = nullptr;
             slot->id = 0;
@@ -64,16 +71,20 @@ public:
         return true;
     }
 
-    bool enableSlot(std::uint32_t id, bool enabled) {
+    bool enableSlot(std::uint32_t id, bool enabled)
+    {
         std::lock_guard lock(mutex_);
         Slot* slot = find(id);
-        if (!slot || !slot->callback) return false;
+        if (!slot || !slot->callback)
+            return false;
         slot->enabled = enabled;
-        if (!enabled) releaseWaiters(id);
+        if (!enabled)
+            releaseWaiters(id);
         return true;
     }
 
-    bool call(std::uint32_t id, std::uint32_t timeoutMs) {
+    bool call(std::uint32_t id, std::uint32_t timeoutMs)
+    {
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
         auto request = std::make_shared<Request>();
         request->id = id;
@@ -82,34 +93,40 @@ public:
         {
             std::lock_guard lock(mutex_);
             Slot* slot = find(id);
-            if (!slot || !slot->callback || !slot->enabled) return false;
+            if (!slot || !slot->callback || !slot->enabled)
+                return false;
             index = static_cast<int>(slot - slots_.data());
             pending_.push_back(request);
             active_.push_back(request);
             waker = waker_;
         }
         mainWait_.notify_all();
-        if (waker) waker();
+        if (waker)
+            waker();
 
         std::unique_lock lock(mutex_);
         workerWait_.wait_until(lock, deadline, [&] { return request->done; });
-        if (!request->done) request->abandoned = true;
+        if (!request->done)
+            request->abandoned = true;
         forget(request);
         const Slot& slot = slots_[static_cast<std::size_t>(index)];
         return slot.id == id && slot.callback && slot.enabled;
     }
 
-    void setWaker(std::function<void()> wake) {
+    void setWaker(std::function<void()> wake)
+    {
         std::lock_guard lock(mutex_);
         waker_ = std::move(wake);
     }
 
-    void setExceptionHandler(std::function<void(std::exception_ptr)> handler) {
+    void setExceptionHandler(std::function<void(std::exception_ptr)> handler)
+    {
         std::lock_guard lock(mutex_);
         exceptionHandler_ = std::move(handler);
     }
 
-    void show(std::exception_ptr error) {
+    void show(std::exception_ptr error)
+    {
         if (isMainThread()) {
             display(error);
             return;
@@ -121,11 +138,14 @@ public:
             waker = waker_;
         }
         mainWait_.notify_all();
-        if (waker) waker();
+        if (waker)
+            waker();
     }
 
-    int serve() {
-        if (!isMainThread()) return 0;
+    int serve()
+    {
+        if (!isMainThread())
+            return 0;
         int ran = 0;
         std::unique_lock lock(mutex_);
         // Whatever a wake stands for is looked at by the caller after this serve.
@@ -135,7 +155,8 @@ public:
         while (budget-- > 0 && !pending_.empty()) {
             std::shared_ptr<Request> request = pending_.front();
             pending_.pop_front();
-            if (request->abandoned || request->done) continue;
+            if (request->abandoned || request->done)
+                continue;
             Slot* slot = find(request->id);
             if (!slot || !slot->enabled || !slot->callback) {
                 finish(*request);
@@ -163,15 +184,16 @@ public:
         return ran;
     }
 
-    bool wait(std::chrono::steady_clock::time_point deadline) {
+    bool wait(std::chrono::steady_clock::time_point deadline)
+    {
         std::unique_lock lock(mutex_);
-        const bool woken =
-            mainWait_.wait_until(lock, deadline, [&] { return somethingPending() || wakeRequested_; });
+        const bool woken = mainWait_.wait_until(lock, deadline, [&] { return somethingPending() || wakeRequested_; });
         wakeRequested_ = false;
         return woken;
     }
 
-    void wakeMain() {
+    void wakeMain()
+    {
         std::function<void()> waker;
         {
             std::lock_guard lock(mutex_);
@@ -179,46 +201,60 @@ public:
             waker = waker_;
         }
         mainWait_.notify_all();
-        if (waker) waker();
+        if (waker)
+            waker();
     }
 
-    bool serveUntil(const std::function<bool()>& done, std::chrono::steady_clock::time_point deadline) {
+    bool serveUntil(const std::function<bool()>& done, std::chrono::steady_clock::time_point deadline)
+    {
         const bool serving = isMainThread();
         for (;;) {
-            if (serving) serve();
+            if (serving)
+                serve();
             std::unique_lock lock(mutex_);
-            if (done()) return true;
-            const bool woken = mainWait_.wait_until(
-                lock, deadline, [&] { return done() || (serving && somethingPending()); });
-            if (!woken) return done();
+            if (done())
+                return true;
+            const bool woken =
+                mainWait_.wait_until(lock, deadline, [&] { return done() || (serving && somethingPending()); });
+            if (!woken)
+                return done();
         }
     }
 
-    void notifyWaiters() {
+    void notifyWaiters()
+    {
         // Taking the lock orders the caller's change before a waiter's re-check.
-        { std::lock_guard lock(mutex_); }
+        {
+            std::lock_guard lock(mutex_);
+        }
         mainWait_.notify_all();
     }
 
-    void setMainThread() {
+    void setMainThread()
+    {
         std::lock_guard lock(mutex_);
         mainThread_ = std::this_thread::get_id();
     }
 
-    bool isMainThread() {
+    bool isMainThread()
+    {
         std::lock_guard lock(mutex_);
         return mainThread_ && *mainThread_ == std::this_thread::get_id();
     }
 
 private:
-    std::uint32_t nextIdentifier() {
+    std::uint32_t nextIdentifier()
+    {
         ++counter_;
-        if (counter_ == 0) ++counter_;
+        if (counter_ == 0)
+            ++counter_;
         return counter_;
     }
 
-    Slot* find(std::uint32_t id) {
-        if (id == 0) return nullptr;
+    Slot* find(std::uint32_t id)
+    {
+        if (id == 0)
+            return nullptr;
         auto it = std::find_if(slots_.begin(), slots_.end(), [id](const Slot& s) { return s.id == id; });
         return it == slots_.end() ? nullptr : &*it;
     }
@@ -226,7 +262,8 @@ private:
     bool somethingPending() const { return !pending_.empty() || !errors_.empty(); }
 
     // Lock held. Lets every worker waiting on this slot go; none of them runs later.
-    void releaseWaiters(std::uint32_t id) {
+    void releaseWaiters(std::uint32_t id)
+    {
         for (const auto& request : active_) {
             if (request->id == id) {
                 request->done = true;
@@ -237,18 +274,21 @@ private:
     }
 
     // Lock held.
-    void finish(Request& request) {
+    void finish(Request& request)
+    {
         request.done = true;
         workerWait_.notify_all();
     }
 
     // Lock held.
-    void forget(const std::shared_ptr<Request>& request) {
+    void forget(const std::shared_ptr<Request>& request)
+    {
         std::erase(pending_, request);
         std::erase(active_, request);
     }
 
-    void display(std::exception_ptr error) {
+    void display(std::exception_ptr error)
+    {
         std::function<void(std::exception_ptr)> handler;
         {
             std::lock_guard lock(mutex_);
@@ -278,7 +318,8 @@ private:
     std::optional<std::thread::id> mainThread_;
 };
 
-SyncDispatcher& dispatcher() {
+SyncDispatcher& dispatcher()
+{
     // Never destroyed: port components may still release their slots while
     // static objects are being torn down at program end.
     static SyncDispatcher* instance = new SyncDispatcher;
@@ -287,18 +328,44 @@ SyncDispatcher& dispatcher() {
 
 }  // namespace
 
-std::uint32_t RegisterSyncObj(SyncCallback callback) { return dispatcher().registerSlot(std::move(callback)); }
-bool UnregisterSyncObj(std::uint32_t id) { return dispatcher().unregisterSlot(id); }
-bool EnableSyncObj(std::uint32_t id, bool enabled) { return dispatcher().enableSlot(id, enabled); }
-bool CallSyncObj(std::uint32_t id, std::uint32_t timeoutMs) { return dispatcher().call(id, timeoutMs); }
-void SetSyncWaker(std::function<void()> wake) { dispatcher().setWaker(std::move(wake)); }
-int ServeSyncCalls() { return dispatcher().serve(); }
-bool WaitSyncCalls(std::chrono::steady_clock::time_point deadline) { return dispatcher().wait(deadline); }
-void SetSyncExceptionHandler(std::function<void(std::exception_ptr)> handler) {
+std::uint32_t RegisterSyncObj(SyncCallback callback)
+{
+    return dispatcher().registerSlot(std::move(callback));
+}
+bool UnregisterSyncObj(std::uint32_t id)
+{
+    return dispatcher().unregisterSlot(id);
+}
+bool EnableSyncObj(std::uint32_t id, bool enabled)
+{
+    return dispatcher().enableSlot(id, enabled);
+}
+bool CallSyncObj(std::uint32_t id, std::uint32_t timeoutMs)
+{
+    return dispatcher().call(id, timeoutMs);
+}
+void SetSyncWaker(std::function<void()> wake)
+{
+    dispatcher().setWaker(std::move(wake));
+}
+int ServeSyncCalls()
+{
+    return dispatcher().serve();
+}
+bool WaitSyncCalls(std::chrono::steady_clock::time_point deadline)
+{
+    return dispatcher().wait(deadline);
+}
+void SetSyncExceptionHandler(std::function<void(std::exception_ptr)> handler)
+{
     dispatcher().setExceptionHandler(std::move(handler));
 }
-void ShowSyncException(std::exception_ptr error) { dispatcher().show(std::move(error)); }
-std::string ExceptionText(const std::exception_ptr& error) {
+void ShowSyncException(std::exception_ptr error)
+{
+    dispatcher().show(std::move(error));
+}
+std::string ExceptionText(const std::exception_ptr& error)
+{
     try {
         std::rethrow_exception(error);
     } catch (const std::exception& e) {
@@ -307,12 +374,25 @@ std::string ExceptionText(const std::exception_ptr& error) {
         return "unknown exception";
     }
 }
-void SetSyncMainThread() { dispatcher().setMainThread(); }
-bool IsSyncMainThread() { return dispatcher().isMainThread(); }
-bool ServeSyncCallsUntil(const std::function<bool()>& done, std::chrono::steady_clock::time_point deadline) {
+void SetSyncMainThread()
+{
+    dispatcher().setMainThread();
+}
+bool IsSyncMainThread()
+{
+    return dispatcher().isMainThread();
+}
+bool ServeSyncCallsUntil(const std::function<bool()>& done, std::chrono::steady_clock::time_point deadline)
+{
     return dispatcher().serveUntil(done, deadline);
 }
-void NotifySyncWaiters() { dispatcher().notifyWaiters(); }
-void WakeSyncMainThread() { dispatcher().wakeMain(); }
+void NotifySyncWaiters()
+{
+    dispatcher().notifyWaiters();
+}
+void WakeSyncMainThread()
+{
+    dispatcher().wakeMain();
+}
 
 }  // namespace kt::serial

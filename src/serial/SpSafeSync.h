@@ -64,8 +64,7 @@ bool IsSyncMainThread();
 // Waits until done() is true, serving hand-overs meanwhile when called on the
 // main thread. done() is re-checked after every NotifySyncWaiters() and every
 // hand-over. Returns done() at the end.
-bool ServeSyncCallsUntil(const std::function<bool()>& done,
-                         std::chrono::steady_clock::time_point deadline);
+bool ServeSyncCallsUntil(const std::function<bool()>& done, std::chrono::steady_clock::time_point deadline);
 // Makes ServeSyncCallsUntil re-check its condition; call after changing what it tests.
 void NotifySyncWaiters();
 

@@ -16,9 +16,9 @@ public:
     int Position() const { return position_; }
 
     void SetMax(int max);
-    void SetPosition(int position);      // clamped to [Min, Max]
+    void SetPosition(int position);  // clamped to [Min, Max]
     void SetToMin() { SetPosition(min_); }
-    void StepBy(int delta);              // clamped to Max, like a native bar
+    void StepBy(int delta);  // clamped to Max, like a native bar
 
     // Called after every change of max or position.
     void OnChange(std::function<void(const ProgressBar&)> handler) { onChange_ = std::move(handler); }

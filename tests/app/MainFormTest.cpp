@@ -255,7 +255,8 @@ TEST(MainFormDevice, NoDeviceLogsAndShowsTheErrorDialog)
 
     EXPECT_EQ(LogLines(form), (QStringList{QString::fromUtf8("ОШИБКА! ТЕЛВИКС не подключен к компьютеру."), ""}));
     EXPECT_EQ(probe.text,
-              QString::fromUtf8("ОШИБКА! Контроллер не подключен к компьютеру.\nПроверьте кабель, питание и повторите снова."));
+              QString::fromUtf8(
+                  "ОШИБКА! Контроллер не подключен к компьютеру.\nПроверьте кабель, питание и повторите снова."));
     EXPECT_EQ(probe.title, "KT-FLASH V.3.0");
     EXPECT_TRUE(form.close());
     kt::IniFile ini(Settings(dir));
@@ -386,7 +387,7 @@ struct EscapeCase {
     std::string name;
     kt::sim::SimOptions options;
     std::function<bool(const std::vector<std::string>&)> when;  // the moment Esc is pressed
-    QStringList tail;                                             // the log's last lines
+    QStringList tail;                                           // the log's last lines
 };
 
 std::ostream& operator<<(std::ostream& os, const EscapeCase& c)
@@ -454,23 +455,32 @@ kt::sim::SimOptions WithOptions(void (*change)(kt::sim::SimOptions&))
     return o;
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Cases, EscapeMoment,
-    ::testing::Values(
-        EscapeCase{"DuringTheSearch", WithOptions([](kt::sim::SimOptions& o) { o.silentOn = {"PFLASH"}; }),
-                   [](const auto& f) { return CountOf(f, "PFLASH") >= 2; },
-                   {QString::fromUtf8("ОБНОВЛЕНИЕ начато, ожидайте..."), QString::fromUtf8("Прервано пользователем!"),
-                    ""}},
-        EscapeCase{"DuringTheReadout", {}, [](const auto& f) { return CountOf(f, "n") >= 2; },
-                   StoppedUpdate("Считываю информацию о контроллере...")},
-        EscapeCase{"DuringTheCoreTransfer", {}, [](const auto& f) { return CountOf(f, "W[") >= 3; },
-                   StoppedUpdate("Обновление микропрограммы...")},
-        EscapeCase{"DuringTheMediaTransfer", {}, [](const auto& f) { return CountOf(f, "F[") >= 3; },
-                   StoppedUpdate("Обновление медиа данных...")},
-        EscapeCase{"DuringTheClock", WithOptions([](kt::sim::SimOptions& o) { o.silentAfter = {{"PFLASH", 3}}; }),
-                   [](const auto& f) { return CountOf(f, "PFLASH") >= 4; },
-                   StoppedUpdate("Синхронизация часов ...")}),
-    [](const auto& info) { return info.param.name; });
+INSTANTIATE_TEST_SUITE_P(Cases, EscapeMoment,
+                         ::testing::Values(EscapeCase{"DuringTheSearch",
+                                                      WithOptions([](kt::sim::SimOptions& o) {
+                                                          o.silentOn = {"PFLASH"};
+                                                      }),
+                                                      [](const auto& f) { return CountOf(f, "PFLASH") >= 2; },
+                                                      {QString::fromUtf8("ОБНОВЛЕНИЕ начато, ожидайте..."),
+                                                       QString::fromUtf8("Прервано пользователем!"), ""}},
+                                           EscapeCase{"DuringTheReadout",
+                                                      {},
+                                                      [](const auto& f) { return CountOf(f, "n") >= 2; },
+                                                      StoppedUpdate("Считываю информацию о контроллере...")},
+                                           EscapeCase{"DuringTheCoreTransfer",
+                                                      {},
+                                                      [](const auto& f) { return CountOf(f, "W[") >= 3; },
+                                                      StoppedUpdate("Обновление микропрограммы...")},
+                                           EscapeCase{"DuringTheMediaTransfer",
+                                                      {},
+                                                      [](const auto& f) { return CountOf(f, "F[") >= 3; },
+                                                      StoppedUpdate("Обновление медиа данных...")},
+                                           EscapeCase{"DuringTheClock", WithOptions([](kt::sim::SimOptions& o) {
+                                                          o.silentAfter = {{"PFLASH", 3}};
+                                                      }),
+                                                      [](const auto& f) { return CountOf(f, "PFLASH") >= 4; },
+                                                      StoppedUpdate("Синхронизация часов ...")}),
+                         [](const auto& info) { return info.param.name; });
 
 TEST(MainFormDevice, EscapeDuringATransferAnsweredNoLetsTheUpdateFinish)
 {

@@ -57,21 +57,21 @@ TEST_P(ParseTest, AcceptsTheContractAndRejectsTheRest)
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, ParseTest,
-    ::testing::Values(ParseCase{"OpenWithPackage", {"open", "a.kvf"}, true, Command::Open, "a.kvf"},
-                      ParseCase{"OptionsBeforeCommand", {"--port", "/dev/pts/7", "--yes", "update", "p.kvf"}, true,
-                                Command::Update, "p.kvf"},
-                      ParseCase{"OptionWithEquals", {"--baud=9600", "info"}, true, Command::Info},
-                      ParseCase{"Ports", {"ports"}, true, Command::Ports},
-                      ParseCase{"Help", {"--help"}, true, Command::Help},
-                      ParseCase{"DashDashEndsOptions", {"open", "--", "--odd.kvf"}, true, Command::Open, "--odd.kvf"},
-                      ParseCase{"NoCommand", {}, false}, ParseCase{"UnknownCommand", {"flash"}, false},
-                      ParseCase{"OpenWithoutPackage", {"open"}, false},
-                      ParseCase{"ExtraArgument", {"info", "x"}, false},
-                      ParseCase{"UnknownOption", {"--force", "info"}, false},
-                      ParseCase{"PortWithoutName", {"info", "--port"}, false},
-                      ParseCase{"BaudNotANumber", {"--baud", "fast", "info"}, false},
-                      ParseCase{"BaudZero", {"--baud", "0", "info"}, false},
-                      ParseCase{"FlagWithValue", {"--yes=no", "info"}, false}),
+    ::testing::Values(
+        ParseCase{"OpenWithPackage", {"open", "a.kvf"}, true, Command::Open, "a.kvf"},
+        ParseCase{"OptionsBeforeCommand",
+                  {"--port", "/dev/pts/7", "--yes", "update", "p.kvf"},
+                  true,
+                  Command::Update,
+                  "p.kvf"},
+        ParseCase{"OptionWithEquals", {"--baud=9600", "info"}, true, Command::Info},
+        ParseCase{"Ports", {"ports"}, true, Command::Ports}, ParseCase{"Help", {"--help"}, true, Command::Help},
+        ParseCase{"DashDashEndsOptions", {"open", "--", "--odd.kvf"}, true, Command::Open, "--odd.kvf"},
+        ParseCase{"NoCommand", {}, false}, ParseCase{"UnknownCommand", {"flash"}, false},
+        ParseCase{"OpenWithoutPackage", {"open"}, false}, ParseCase{"ExtraArgument", {"info", "x"}, false},
+        ParseCase{"UnknownOption", {"--force", "info"}, false}, ParseCase{"PortWithoutName", {"info", "--port"}, false},
+        ParseCase{"BaudNotANumber", {"--baud", "fast", "info"}, false},
+        ParseCase{"BaudZero", {"--baud", "0", "info"}, false}, ParseCase{"FlagWithValue", {"--yes=no", "info"}, false}),
     [](const auto& info) { return info.param.name; });
 
 struct Run {
@@ -115,10 +115,11 @@ TEST(CliOpen, FailedOpenPrintsItsLinesAndExitsOne)
 {
     const auto run = RunCli("open /nonexistent/x.kvf");
     EXPECT_EQ(run.status, 1);
-    EXPECT_EQ(run.out, "Открываю файл: /nonexistent/x.kvf\n"
-                       "   Несовместимая версия файла!\n"
-                       "   Ошибка при чтении файла!\n"
-                       "\n");
+    EXPECT_EQ(run.out,
+              "Открываю файл: /nonexistent/x.kvf\n"
+              "   Несовместимая версия файла!\n"
+              "   Ошибка при чтении файла!\n"
+              "\n");
 }
 
 TEST(CliUsage, UsageErrorsExitTwoAndPrintNothingOnStandardOutput)
@@ -142,12 +143,13 @@ protected:
     std::unique_ptr<sim::PtyDevice> device;
 };
 
-const std::string kReadout = "Считываю информацию о контроллере...\n"
-                             "   Версия программного обеспечения: 3.0.12\n"
-                             "   Дата создания: 10.12.2026\n"
-                             "   Версия железа: M2 rev.B\n"
-                             "   Показания часов: 12.11.2026 15:30:45\n"
-                             "   DRAXO ID: TLV-M2-00042\n";
+const std::string kReadout =
+    "Считываю информацию о контроллере...\n"
+    "   Версия программного обеспечения: 3.0.12\n"
+    "   Дата создания: 10.12.2026\n"
+    "   Версия железа: M2 rev.B\n"
+    "   Показания часов: 12.11.2026 15:30:45\n"
+    "   DRAXO ID: TLV-M2-00042\n";
 
 sim::SimOptions FixedClock()
 {
@@ -173,7 +175,8 @@ TEST_F(CliDevice, LineBreaksInADeviceReplyStayOnTheirLogLine)
     options.garbageOn = {{"v", "3.0\r\n"}};
     Start(options);
     const auto run = RunCli(Options() + "info");
-    EXPECT_NE(run.out.find("\n   Версия программного обеспечения: 3.0\u240D\u240A\n   Дата создания"), std::string::npos)
+    EXPECT_NE(run.out.find("\n   Версия программного обеспечения: 3.0\u240D\u240A\n   Дата создания"),
+              std::string::npos)
         << run.out;
 }
 
@@ -226,10 +229,11 @@ TEST_F(CliDevice, SimulateUpdatesTheDeviceInsideTheProgram)
                            "Считываю информацию о контроллере...\n"),
               std::string::npos)
         << run.out;
-    const std::string tail = "Обновление микропрограммы...\n   Данные успешно загружены.\n"
-                             "Обновление медиа данных...\n   Данные успешно загружены.\n"
-                             "Синхронизация часов ...\n   Часы успешно установлены.\n"
-                             "ОБНОВЛЕНИЕ завершено успешно!\n\n";
+    const std::string tail =
+        "Обновление микропрограммы...\n   Данные успешно загружены.\n"
+        "Обновление медиа данных...\n   Данные успешно загружены.\n"
+        "Синхронизация часов ...\n   Часы успешно установлены.\n"
+        "ОБНОВЛЕНИЕ завершено успешно!\n\n";
     ASSERT_GE(run.out.size(), tail.size());
     EXPECT_EQ(run.out.substr(run.out.size() - tail.size()), tail);
     IniFile ini(settings);
@@ -273,7 +277,8 @@ TEST_F(CliDevice, CtrlCStopsTheUpdateAndClosesThePort)
     Start(slow);
     test::TempDir pkgDir;
     // A package with a large core image, so that the stop comes in the middle.
-    std::string text = "[COMMON]\r\nVERSION=2\r\nCORE_VERS=1\r\nDEVICE=33\r\nCORE_SIZE=52000\r\n[CORE]\r\n:00000001FF\r\n";
+    std::string text =
+        "[COMMON]\r\nVERSION=2\r\nCORE_VERS=1\r\nDEVICE=33\r\nCORE_SIZE=52000\r\n[CORE]\r\n:00000001FF\r\n";
     const auto package = pkgDir.Write("big.kvf", text);
     const auto out = (pkgDir.Path() / "out.txt").string();
     const pid_t pid = fork();
@@ -287,7 +292,8 @@ TEST_F(CliDevice, CtrlCStopsTheUpdateAndClosesThePort)
     // Wait for the core transfer to be under way, then press Ctrl+C.
     for (int i = 0; i < 400; ++i) {
         const auto frames = device->Frames();
-        if (std::count_if(frames.begin(), frames.end(), [](const std::string& f) { return f.rfind("W[", 0) == 0; }) >= 3)
+        if (std::count_if(frames.begin(), frames.end(), [](const std::string& f) { return f.rfind("W[", 0) == 0; }) >=
+            3)
             break;
         usleep(10000);
     }
@@ -390,7 +396,7 @@ struct CliStopCase {
     int signal;
     sim::SimOptions options;
     std::function<bool(const Frames&)> when;
-    std::string tail;  // the end of standard output
+    std::string tail;       // the end of standard output
     bool connected = true;  // the device was found before the stop, so it is told the exchange is over
     int times = 1;          // a user who presses Ctrl+C again
 };
@@ -479,38 +485,65 @@ sim::SimOptions SilentAfter(const std::string& command, int answers)
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, CliStop,
-    ::testing::Values(
-        CliStopCase{"UpdateDuringTheSearch", "update", SIGINT, SilentOn("PFLASH"),
-                    [](const Frames& f) { return CountOf(f, "PFLASH") >= 2; },
-                    "ОБНОВЛЕНИЕ начато, ожидайте...\nПрервано пользователем!\n\n", false},
-        CliStopCase{"UpdateDuringTheReadout", "update", SIGINT, {}, [](const Frames& f) { return CountOf(f, "n") >= 2; },
-                    "Считываю информацию о контроллере...\n" + kStoppedUpdate},
-        CliStopCase{"UpdateBetweenCoreAndMedia", "update", SIGINT, {},
-                    [](const Frames& f) { return CountOf(f, "W[") >= 30 && f.back() == "X"; },
-                    "   Данные успешно загружены.\n" + kStoppedUpdate},
-        CliStopCase{"UpdateDuringTheCoreTransfer", "update", SIGINT, {},
-                    [](const Frames& f) { return CountOf(f, "W[") >= 3; },
-                    "Обновление микропрограммы...\n" + kStoppedUpdate},
-        CliStopCase{"UpdateDuringTheMediaTransfer", "update", SIGINT, {},
-                    [](const Frames& f) { return CountOf(f, "F[") >= 3; },
-                    "Обновление медиа данных...\n" + kStoppedUpdate},
-        CliStopCase{"UpdateDuringTheClock", "update", SIGINT, SilentAfter("PFLASH", 3),
-                    [](const Frames& f) { return CountOf(f, "PFLASH") >= 4; },
-                    "Синхронизация часов ...\n" + kStoppedUpdate},
-        CliStopCase{"CtrlCTwiceDuringTheMediaTransfer", "update", SIGINT, {},
-                    [](const Frames& f) { return CountOf(f, "F[") >= 3; },
-                    "Обновление медиа данных...\n" + kStoppedUpdate, true, 2},
-        CliStopCase{"SighupDuringTheCoreTransfer", "update", SIGHUP, {},
-                    [](const Frames& f) { return CountOf(f, "W[") >= 3; },
-                    "Обновление микропрограммы...\n" + kStoppedUpdate},
-        CliStopCase{"SigtermDuringTheMediaTransfer", "update", SIGTERM, {},
-                    [](const Frames& f) { return CountOf(f, "F[") >= 3; },
-                    "Обновление медиа данных...\n" + kStoppedUpdate},
-        CliStopCase{"InfoDuringTheReadout", "info", SIGINT, {}, [](const Frames& f) { return CountOf(f, "n") >= 2; },
-                    "Считываю информацию о контроллере...\nПрервано пользователем!\n\n"},
-        CliStopCase{"TimeBeforeTheClockIsSent", "time", SIGINT, SilentAfter("PFLASH", 1),
-                    [](const Frames& f) { return CountOf(f, "PFLASH") >= 2; },
-                    "Синхронизация часов ...\nПрервано пользователем!\n\n"}),
+    ::testing::Values(CliStopCase{"UpdateDuringTheSearch", "update", SIGINT, SilentOn("PFLASH"),
+                                  [](const Frames& f) { return CountOf(f, "PFLASH") >= 2; },
+                                  "ОБНОВЛЕНИЕ начато, ожидайте...\nПрервано пользователем!\n\n", false},
+                      CliStopCase{"UpdateDuringTheReadout",
+                                  "update",
+                                  SIGINT,
+                                  {},
+                                  [](const Frames& f) { return CountOf(f, "n") >= 2; },
+                                  "Считываю информацию о контроллере...\n" + kStoppedUpdate},
+                      CliStopCase{"UpdateBetweenCoreAndMedia",
+                                  "update",
+                                  SIGINT,
+                                  {},
+                                  [](const Frames& f) { return CountOf(f, "W[") >= 30 && f.back() == "X"; },
+                                  "   Данные успешно загружены.\n" + kStoppedUpdate},
+                      CliStopCase{"UpdateDuringTheCoreTransfer",
+                                  "update",
+                                  SIGINT,
+                                  {},
+                                  [](const Frames& f) { return CountOf(f, "W[") >= 3; },
+                                  "Обновление микропрограммы...\n" + kStoppedUpdate},
+                      CliStopCase{"UpdateDuringTheMediaTransfer",
+                                  "update",
+                                  SIGINT,
+                                  {},
+                                  [](const Frames& f) { return CountOf(f, "F[") >= 3; },
+                                  "Обновление медиа данных...\n" + kStoppedUpdate},
+                      CliStopCase{"UpdateDuringTheClock", "update", SIGINT, SilentAfter("PFLASH", 3),
+                                  [](const Frames& f) { return CountOf(f, "PFLASH") >= 4; },
+                                  "Синхронизация часов ...\n" + kStoppedUpdate},
+                      CliStopCase{"CtrlCTwiceDuringTheMediaTransfer",
+                                  "update",
+                                  SIGINT,
+                                  {},
+                                  [](const Frames& f) { return CountOf(f, "F[") >= 3; },
+                                  "Обновление медиа данных...\n" + kStoppedUpdate,
+                                  true,
+                                  2},
+                      CliStopCase{"SighupDuringTheCoreTransfer",
+                                  "update",
+                                  SIGHUP,
+                                  {},
+                                  [](const Frames& f) { return CountOf(f, "W[") >= 3; },
+                                  "Обновление микропрограммы...\n" + kStoppedUpdate},
+                      CliStopCase{"SigtermDuringTheMediaTransfer",
+                                  "update",
+                                  SIGTERM,
+                                  {},
+                                  [](const Frames& f) { return CountOf(f, "F[") >= 3; },
+                                  "Обновление медиа данных...\n" + kStoppedUpdate},
+                      CliStopCase{"InfoDuringTheReadout",
+                                  "info",
+                                  SIGINT,
+                                  {},
+                                  [](const Frames& f) { return CountOf(f, "n") >= 2; },
+                                  "Считываю информацию о контроллере...\nПрервано пользователем!\n\n"},
+                      CliStopCase{"TimeBeforeTheClockIsSent", "time", SIGINT, SilentAfter("PFLASH", 1),
+                                  [](const Frames& f) { return CountOf(f, "PFLASH") >= 2; },
+                                  "Синхронизация часов ...\nПрервано пользователем!\n\n"}),
     [](const auto& info) { return info.param.name; });
 
 TEST_F(CliDevice, CtrlCAtTheQuestionEndsAtOnceWithNothingSent)

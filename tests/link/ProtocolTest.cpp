@@ -26,8 +26,8 @@ TEST(Protocol, HexToBytesDecodesPairsOfEitherCase)
         Bytes bytes;
     };
     const Row rows[] = {
-        {"0aFf", true, {0x0A, 0xFF}}, {"", true, {}}, {"0", false, {}}, {"0G", false, {}},
-        {"G0", false, {}}, {"12 3", false, {}}, {"\r", false, {}},
+        {"0aFf", true, {0x0A, 0xFF}}, {"", true, {}},    {"0", false, {}}, {"0G", false, {}}, {"G0", false, {}},
+        {"12 3", false, {}},          {"\r", false, {}},
     };
     for (const auto& r : rows) {
         Bytes out{9, 9};

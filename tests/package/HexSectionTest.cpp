@@ -25,11 +25,18 @@ TEST(HexPairValue, FollowsTheUncheckedCharacterRule)
         std::uint8_t expected;
     };
     const Row rows[] = {
-        {'0', '0', 0x00}, {'F', 'F', 0xFF}, {'A', '5', 0xA5}, {'9', 'C', 0x9C},
+        {'0', '0', 0x00},
+        {'F', 'F', 0xFF},
+        {'A', '5', 0xA5},
+        {'9', 'C', 0x9C},
         // A lower-case first digit loses its extra 0x20 in the shift; a second one keeps it as bit 5.
-        {'f', '0', 0xF0}, {'0', 'f', 0x2F}, {'a', 'a', 0xAA},
+        {'f', '0', 0xF0},
+        {'0', 'f', 0x2F},
+        {'a', 'a', 0xAA},
         // Anything else gives what the rule yields.
-        {'G', '0', 0x00}, {'0', 'G', 0x10}, {' ', ' ', 0xF0},
+        {'G', '0', 0x00},
+        {'0', 'G', 0x10},
+        {' ', ' ', 0xF0},
     };
     for (const auto& r : rows)
         EXPECT_EQ(HexPairValue(r.high, r.low), r.expected) << r.high << r.low;
@@ -38,7 +45,7 @@ TEST(HexPairValue, FollowsTheUncheckedCharacterRule)
 TEST(HexWordValue, ReadsUpToFourHexDigitsOfEitherCase)
 {
     EXPECT_EQ(HexWordValue(":10ABcd00", 4), 0xABCD);
-    EXPECT_EQ(HexWordValue(":1000", 4), 0x00);   // fewer than four characters left
+    EXPECT_EQ(HexWordValue(":1000", 4), 0x00);  // fewer than four characters left
     EXPECT_EQ(HexWordValue("xx1F", 3), 0x1F);
     EXPECT_THROW(HexWordValue(":0000G000", 4), HexConversionError);
     EXPECT_THROW(HexWordValue(":00", 4), HexConversionError);  // no characters at all
@@ -50,7 +57,7 @@ struct LoadCase {
     std::string file;  // whole file contents
     std::size_t size;
     bool ok;
-    std::optional<std::string> line;  // the one log line of a failure
+    std::optional<std::string> line;                        // the one log line of a failure
     std::vector<std::pair<std::size_t, Bytes>> bytes = {};  // image contents expected at offsets
 };
 
@@ -95,12 +102,18 @@ INSTANTIATE_TEST_SUITE_P(
     Cases, LoadHexSectionTest,
     ::testing::Values(
         LoadCase{"DataRecordsAtTheirOffsets",
-                 CrLf({"[COMMON]", "VERSION=2", "[CORE]", Data(0, {1, 2, 3}), Data(0x10, {4}), kEnd}), 32, true,
-                 std::nullopt, {{0, {1, 2, 3}}, {0x10, {4}}}},
+                 CrLf({"[COMMON]", "VERSION=2", "[CORE]", Data(0, {1, 2, 3}), Data(0x10, {4}), kEnd}),
+                 32,
+                 true,
+                 std::nullopt,
+                 {{0, {1, 2, 3}}, {0x10, {4}}}},
         LoadCase{"ClassicRecordWithKnownChecksum",
-                 CrLf({"[CORE]", ":10010000214601360121470136007EFE09D2190140", kEnd}), 0x110, true, std::nullopt,
-                 {{0x100, {0x21, 0x46, 0x01, 0x36, 0x01, 0x21, 0x47, 0x01, 0x36, 0x00, 0x7E, 0xFE, 0x09, 0xD2, 0x19,
-                           0x01}}}},
+                 CrLf({"[CORE]", ":10010000214601360121470136007EFE09D2190140", kEnd}),
+                 0x110,
+                 true,
+                 std::nullopt,
+                 {{0x100,
+                   {0x21, 0x46, 0x01, 0x36, 0x01, 0x21, 0x47, 0x01, 0x36, 0x00, 0x7E, 0xFE, 0x09, 0xD2, 0x19, 0x01}}}},
         LoadCase{"MissingSectionHeader", CrLf({"[FLASH]", Data(0, {1}), kEnd}), 8, false,
                  "   Ошибка! Непредвиденный конец файла."},
         LoadCase{"HeaderInAnotherCase", CrLf({"[core]", Data(0, {1}), kEnd}), 8, false,
@@ -109,11 +122,17 @@ INSTANTIATE_TEST_SUITE_P(
                  "   Ошибка! Непредвиденный конец файла."},
         LoadCase{"EmptyFile", "", 8, false, "   Ошибка! Непредвиденный конец файла."},
         LoadCase{"NoEndRecordRunsIntoTheNextSection",
-                 CrLf({"[CORE]", Data(0, {1}), "", "[FLASH]", Data(4, {2}), kEnd}), 8, true, std::nullopt,
+                 CrLf({"[CORE]", Data(0, {1}), "", "[FLASH]", Data(4, {2}), kEnd}),
+                 8,
+                 true,
+                 std::nullopt,
                  {{0, {1}}, {4, {2}}}},
         LoadCase{"NoEndRecordAndTheNextSectionDoesNotFit",
-                 CrLf({"[CORE]", Data(0, {1}), "[FLASH]", Data(0x20, {2}), kEnd}), 8, false,
-                 "   Ошибка адреса 20 в строке 4", {{0, {1}}}},
+                 CrLf({"[CORE]", Data(0, {1}), "[FLASH]", Data(0x20, {2}), kEnd}),
+                 8,
+                 false,
+                 "   Ошибка адреса 20 в строке 4",
+                 {{0, {1}}}},
         LoadCase{"LowerCaseEndRecordIsTypeOne", CrLf({"[CORE]", ":00000001ff"}), 8, false,
                  "   Ошибка типа данных в строке 2"},
         LoadCase{"EndRecordWithTrailingBlank", CrLf({"[CORE]", ":00000001FF "}), 8, false,
@@ -121,19 +140,27 @@ INSTANTIATE_TEST_SUITE_P(
         LoadCase{"ShortAndForeignLinesAreSkippedButCounted",
                  CrLf({"x", "[CORE]", "", ":0000", "; a comment line", "abcdefghijklmn", ":0400000001020304F1"}), 8,
                  false, "  Ошибка CRC в строке 7"},
-        LoadCase{"LastByteOfImageFits", CrLf({"[CORE]", Data(6, {1, 2}), kEnd}), 8, true, std::nullopt,
-                 {{6, {1, 2}}}},
-        LoadCase{"OneByteBeyondTheImage", CrLf({"[CORE]", Data(0, {9}), Data(7, {1, 2}), kEnd}), 8, false,
-                 "   Ошибка адреса 7 в строке 3", {{0, {9}}}},
-        LoadCase{"LinearBaseAddsSixtyFourKiB",
-                 CrLf({"[CORE]", HexRecord(0x04, 0, {0x00, 0x01}), Data(0, {1}), kEnd}), 0x10000, false,
-                 "   Ошибка адреса 10000 в строке 3"},
+        LoadCase{"LastByteOfImageFits", CrLf({"[CORE]", Data(6, {1, 2}), kEnd}), 8, true, std::nullopt, {{6, {1, 2}}}},
+        LoadCase{"OneByteBeyondTheImage",
+                 CrLf({"[CORE]", Data(0, {9}), Data(7, {1, 2}), kEnd}),
+                 8,
+                 false,
+                 "   Ошибка адреса 7 в строке 3",
+                 {{0, {9}}}},
+        LoadCase{"LinearBaseAddsSixtyFourKiB", CrLf({"[CORE]", HexRecord(0x04, 0, {0x00, 0x01}), Data(0, {1}), kEnd}),
+                 0x10000, false, "   Ошибка адреса 10000 в строке 3"},
         LoadCase{"LinearBaseWithinTheImage",
-                 CrLf({"[CORE]", HexRecord(0x04, 0, {0x00, 0x01}), Data(2, {7}), kEnd}), 0x10004, true,
-                 std::nullopt, {{0x10002, {7}}}},
+                 CrLf({"[CORE]", HexRecord(0x04, 0, {0x00, 0x01}), Data(2, {7}), kEnd}),
+                 0x10004,
+                 true,
+                 std::nullopt,
+                 {{0x10002, {7}}}},
         LoadCase{"SegmentBaseIsTimesSixteen",
-                 CrLf({"[CORE]", HexRecord(0x02, 0, {0x01, 0x00}), Data(1, {5}), kEnd}), 0x1002, true,
-                 std::nullopt, {{0x1001, {5}}}},
+                 CrLf({"[CORE]", HexRecord(0x02, 0, {0x01, 0x00}), Data(1, {5}), kEnd}),
+                 0x1002,
+                 true,
+                 std::nullopt,
+                 {{0x1001, {5}}}},
         LoadCase{"BaseRecordWithWrongLength", CrLf({"[CORE]", HexRecord(0x04, 0, {0x00}), kEnd}), 8, false,
                  "   Ошибка длины данных в строке 2"},
         LoadCase{"UnknownRecordType", CrLf({"[CORE]", HexRecord(0x03, 0, {0, 0, 0, 0}), kEnd}), 8, false,
@@ -143,21 +170,38 @@ INSTANTIATE_TEST_SUITE_P(
         LoadCase{"BadChecksum", CrLf({"[CORE]", ":0100000001FF", kEnd}), 8, false, "  Ошибка CRC в строке 2"},
         LoadCase{"LineShorterThanItsByteCount", CrLf({"[CORE]", ":1000000001020304", kEnd}), 8, false,
                  "  Ошибка CRC в строке 2"},
-        LoadCase{"LaterRecordWins", CrLf({"[CORE]", Data(0, {1, 2}), Data(1, {9}), kEnd}), 4, true, std::nullopt,
+        LoadCase{"LaterRecordWins",
+                 CrLf({"[CORE]", Data(0, {1, 2}), Data(1, {9}), kEnd}),
+                 4,
+                 true,
+                 std::nullopt,
                  {{0, {1, 9}}}},
         LoadCase{"BareLfAndBareCrEndLines",
-                 "[CORE]\n" + Data(0, {1}) + "\r" + Data(1, {2}) + "\n\n" + kEnd, 4, true, std::nullopt,
+                 "[CORE]\n" + Data(0, {1}) + "\r" + Data(1, {2}) + "\n\n" + kEnd,
+                 4,
+                 true,
+                 std::nullopt,
                  {{0, {1, 2}}}},
-        LoadCase{"CtrlZEndsTheFile", CrLf({"[CORE]", Data(0, {1})}) + "\x1a" + CrLf({kEnd}), 4, false,
-                 "   Ошибка! Непредвиденный конец файла.", {{0, {1}}}},
-        LoadCase{"EndRecordWithoutLineEnd", "[CORE]\r\n" + Data(0, {3}) + "\r\n" + kEnd, 4, true, std::nullopt,
-                 {{0, {3}}}},
+        LoadCase{"CtrlZEndsTheFile",
+                 CrLf({"[CORE]", Data(0, {1})}) + "\x1a" + CrLf({kEnd}),
+                 4,
+                 false,
+                 "   Ошибка! Непредвиденный конец файла.",
+                 {{0, {1}}}},
+        LoadCase{
+            "EndRecordWithoutLineEnd", "[CORE]\r\n" + Data(0, {3}) + "\r\n" + kEnd, 4, true, std::nullopt, {{0, {3}}}},
         LoadCase{"HugeLineIsSkippedWithoutHarm",
-                 CrLf({"[CORE]", std::string(3'000'000, 'x'), Data(0, {4}), kEnd}), 4, true, std::nullopt,
+                 CrLf({"[CORE]", std::string(3'000'000, 'x'), Data(0, {4}), kEnd}),
+                 4,
+                 true,
+                 std::nullopt,
                  {{0, {4}}}},
         LoadCase{"HugeRecordLineIsCheckedOnItsFirstCharacters",
-                 CrLf({"[CORE]", ":00000000" + std::string(3'000'000, '0'), Data(0, {4}), kEnd}), 4, true,
-                 std::nullopt, {{0, {4}}}}),
+                 CrLf({"[CORE]", ":00000000" + std::string(3'000'000, '0'), Data(0, {4}), kEnd}),
+                 4,
+                 true,
+                 std::nullopt,
+                 {{0, {4}}}}),
     [](const auto& info) { return info.param.name; });
 
 TEST(LoadHexSection, ReportsAFileThatCannotBeOpened)
@@ -167,7 +211,8 @@ TEST(LoadHexSection, ReportsAFileThatCannotBeOpened)
     Bytes image(4, 0);
     EXPECT_FALSE(LoadHexSection((dir.Path() / "missing.kvf").string(), "CORE", image, view));
     EXPECT_FALSE(LoadHexSection(dir.Path().string(), "CORE", image, view));  // a folder
-    EXPECT_EQ(view.log, (std::vector<std::string>{"  ОШИБКА! Не могу открыть файл!", "  ОШИБКА! Не могу открыть файл!"}));
+    EXPECT_EQ(view.log,
+              (std::vector<std::string>{"  ОШИБКА! Не могу открыть файл!", "  ОШИБКА! Не могу открыть файл!"}));
     EXPECT_EQ(image, Bytes(4, 0xFF));
 }
 

@@ -68,7 +68,8 @@ TEST_F(OpenPackageTest, OpensBothImagesAndLogsTheDescription)
 
     ASSERT_TRUE(Open(path));
 
-    EXPECT_EQ(view.log, Concat({{"Открываю файл: " + path}, kDescription,
+    EXPECT_EQ(view.log, Concat({{"Открываю файл: " + path},
+                                kDescription,
                                 {"Загружаю данные прошивки - 1000 байт...", "   Данные загружены успешно.",
                                  "Загружаю медиа данные - 1500 байт...", "   Данные загружены успешно.",
                                  "Файл загружен успешно.", ""}}));
@@ -122,7 +123,8 @@ TEST_P(OpenPackageJunk, LogsAsWithoutTheJunk)
     EXPECT_EQ(Open(path), c.opens);
 
     if (c.opens) {
-        EXPECT_EQ(view.log, Concat({{"Открываю файл: " + path}, kDescription,
+        EXPECT_EQ(view.log, Concat({{"Открываю файл: " + path},
+                                    kDescription,
                                     {"Загружаю данные прошивки - 1000 байт...", "   Данные загружены успешно.",
                                      "Загружаю медиа данные - 1500 байт...", "   Данные загружены успешно.",
                                      "Файл загружен успешно.", ""}}));
@@ -139,8 +141,8 @@ TEST_P(OpenPackageJunk, LogsAsWithoutTheJunk)
 INSTANTIATE_TEST_SUITE_P(
     Cases, OpenPackageJunk,
     ::testing::Values(
-        JunkCase{"ManyLongKeysAroundTheHeader", [] { return JunkKeys(30000, 200); }, [] { return JunkKeys(70000, 200); },
-                 true},
+        JunkCase{"ManyLongKeysAroundTheHeader", [] { return JunkKeys(30000, 200); },
+                 [] { return JunkKeys(70000, 200); }, true},
         JunkCase{"HeaderKeysRepeatedWithOtherValues", [] { return JunkKeys(1000, 50); },
                  [] {
                      return test::CrLf({"version=3", "Support=other", "DEVICE=9", "CORE_SIZE=0"}) + JunkKeys(1000, 50);
@@ -160,8 +162,8 @@ TEST_F(OpenPackageTest, HeaderOnlyPackageOpensWithoutImages)
 {
     const auto path = Write(test::CrLf({"[COMMON]", "VERSION=2", "NAME=n", "CORE_VERS=1", "DEVICE=0"}));
     ASSERT_TRUE(Open(path));
-    EXPECT_EQ(view.log, (Lines{"Открываю файл: " + path, "  Имя: n", "  Версия: 1 от ", "  Назначение: ", "  Права: ",
-                               "Файл загружен успешно.", ""}));
+    EXPECT_EQ(view.log, (Lines{"Открываю файл: " + path, "  Имя: n", "  Версия: 1 от ",
+                               "  Назначение: ", "  Права: ", "Файл загружен успешно.", ""}));
     EXPECT_EQ(package.CORE_SIZE, -1);
     EXPECT_EQ(package.FLASH_SIZE, -1);
     EXPECT_TRUE(package.CORE.empty());
@@ -174,7 +176,8 @@ TEST_F(OpenPackageTest, MediaOnlyPackageSkipsTheCoreLines)
     c.coreSize = 0;
     const auto path = Write(Text(c));
     ASSERT_TRUE(Open(path));
-    EXPECT_EQ(view.log, Concat({{"Открываю файл: " + path}, kDescription,
+    EXPECT_EQ(view.log, Concat({{"Открываю файл: " + path},
+                                kDescription,
                                 {"Загружаю медиа данные - 1500 байт...", "   Данные загружены успешно.",
                                  "Файл загружен успешно.", ""}}));
     EXPECT_TRUE(package.CORE.empty());
@@ -253,11 +256,10 @@ INSTANTIATE_TEST_SUITE_P(
                  Concat({kDescriptionN,
                          {"Загружаю медиа данные - 16 байт...", "   Ошибка! Непредвиденный конец файла.",
                           "   ОШИБКА! Не могу загрузить данные.", ""}})},
-        FailCase{"CoreSizeBeyondAnyController",
-                 WithKeys({"VERSION=2", "CORE_VERS=1", "DEVICE=0", "CORE_SIZE=0x7FFFFFFF"}),
-                 Concat({kDescriptionN,
-                         {"Загружаю данные прошивки - 2147483647 байт...", "   ОШИБКА! Не могу загрузить данные.",
-                          ""}})},
+        FailCase{
+            "CoreSizeBeyondAnyController", WithKeys({"VERSION=2", "CORE_VERS=1", "DEVICE=0", "CORE_SIZE=0x7FFFFFFF"}),
+            Concat({kDescriptionN,
+                    {"Загружаю данные прошивки - 2147483647 байт...", "   ОШИБКА! Не могу загрузить данные.", ""}})},
         FailCase{"MediaSizeBeyondSixteenBitBlockNumbers",
                  WithKeys({"VERSION=2", "CORE_VERS=1", "DEVICE=0", "FLASH_SIZE=33554433"}),
                  Concat({kDescriptionN,
@@ -277,8 +279,8 @@ TEST_F(OpenPackageTest, FailedOpenDiscardsThePreviousPackage)
     EXPECT_TRUE(package.CORE.empty());
     EXPECT_TRUE(package.FLASH.empty());
     EXPECT_FALSE(view.updateEnabled);
-    EXPECT_EQ(package.FILE_NAME, "");            // cleared once the new reader was made
-    EXPECT_EQ(package.NAME, "new");              // read before the failure
+    EXPECT_EQ(package.FILE_NAME, "");                          // cleared once the new reader was made
+    EXPECT_EQ(package.NAME, "new");                            // read before the failure
     EXPECT_EQ(package.CORE_DATE, Utf8ToCp1251("01.12.2026"));  // not reached: the previous package's
 }
 

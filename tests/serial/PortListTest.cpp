@@ -21,11 +21,15 @@ struct OrderCase {
     const char* greater;
 };
 
-std::ostream& operator<<(std::ostream& os, const OrderCase& c) { return os << c.name; }
+std::ostream& operator<<(std::ostream& os, const OrderCase& c)
+{
+    return os << c.name;
+}
 
 class NaturalOrder : public ::testing::TestWithParam<OrderCase> {};
 
-TEST_P(NaturalOrder, SortsNumbersByValue) {
+TEST_P(NaturalOrder, SortsNumbersByValue)
+{
     const OrderCase& c = GetParam();
     EXPECT_TRUE(NaturalLess(c.less, c.greater));
     EXPECT_FALSE(NaturalLess(c.greater, c.less));
@@ -40,12 +44,16 @@ INSTANTIATE_TEST_SUITE_P(Names, NaturalOrder,
                                            OrderCase{"LeadingZeroAfterPlainNumber", "ttyS1", "ttyS01"}),
                          [](const auto& row) { return std::string(row.param.name); });
 
-TEST(NaturalOrderEquality, EqualNamesAreNotLess) { EXPECT_FALSE(NaturalLess("ttyUSB0", "ttyUSB0")); }
+TEST(NaturalOrderEquality, EqualNamesAreNotLess)
+{
+    EXPECT_FALSE(NaturalLess("ttyUSB0", "ttyUSB0"));
+}
 
 // A fake /sys/class/tty and /dev: which entries count as ports, and their order.
 class TtyClassScan : public ::testing::Test {
 protected:
-    void SetUp() override {
+    void SetUp() override
+    {
         root_ = fs::temp_directory_path() / ("kt-ttyclass-" + std::to_string(::getpid()));
         fs::remove_all(root_);
         fs::create_directories(root_ / "class/tty");
@@ -54,7 +62,8 @@ protected:
     void TearDown() override { fs::remove_all(root_); }
 
     // A tty whose device link points at devices/<device>, optionally with a driver.
-    void addTty(const std::string& name, const std::string& device, const std::string& driver = "") {
+    void addTty(const std::string& name, const std::string& device, const std::string& driver = "")
+    {
         const fs::path deviceDir = root_ / "devices" / device;
         fs::create_directories(deviceDir);
         if (!driver.empty()) {
@@ -72,14 +81,16 @@ protected:
     fs::path root_;
 };
 
-TEST_F(TtyClassScan, KeepsRealDevicesInNaturalOrder) {
+TEST_F(TtyClassScan, KeepsRealDevicesInNaturalOrder)
+{
     addTty("ttyUSB0", "pci0/usb1/1-1/1-1:1.0");
     addTty("ttyACM10", "pci0/usb1/1-3/1-3:1.0");
     addTty("ttyACM2", "pci0/usb1/1-2/1-2:1.0");
     EXPECT_EQ(scan(), (std::vector<std::string>{dev("ttyACM2"), dev("ttyACM10"), dev("ttyUSB0")}));
 }
 
-TEST_F(TtyClassScan, DropsConsolesVirtualTtysAndPhantomUarts) {
+TEST_F(TtyClassScan, DropsConsolesVirtualTtysAndPhantomUarts)
+{
     addTty("ttyUSB0", "pci0/usb1/1-1/1-1:1.0");
     addTty("ttyS5", "platform/serial8250", "serial8250");  // nothing answers behind it
     addTty("ttyV0", "virtual/tty/ttyV0");
@@ -87,7 +98,8 @@ TEST_F(TtyClassScan, DropsConsolesVirtualTtysAndPhantomUarts) {
     EXPECT_EQ(scan(), (std::vector<std::string>{dev("ttyUSB0")}));
 }
 
-TEST(PortListOverride, SuppliedListReplacesTheSystemsUntilCleared) {
+TEST(PortListOverride, SuppliedListReplacesTheSystemsUntilCleared)
+{
     const std::vector<std::string> supplied{"/tmp/sim-a", "/tmp/sim-b"};
     SetPortListOverride(supplied);
     EXPECT_EQ(GetSerialPortList(), supplied);

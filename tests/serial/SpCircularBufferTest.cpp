@@ -23,11 +23,15 @@ struct RingCase {
     int linear;
 };
 
-std::ostream& operator<<(std::ostream& os, const RingCase& c) { return os << c.name; }
+std::ostream& operator<<(std::ostream& os, const RingCase& c)
+{
+    return os << c.name;
+}
 
 class RingSequence : public ::testing::TestWithParam<RingCase> {};
 
-TEST_P(RingSequence, EndsWithExpectedFill) {
+TEST_P(RingSequence, EndsWithExpectedFill)
+{
     const RingCase& c = GetParam();
     TSpCircularBuffer ring(8);
     const std::string source(16, 'x');
@@ -50,22 +54,25 @@ constexpr auto R = Step::Remove;
 
 INSTANTIATE_TEST_SUITE_P(
     Capacity8, RingSequence,
-    ::testing::Values(
-        RingCase{"FillToCapacityThenRefuseOneMore", {{W, 8, true}, {W, 1, false}}, 8, 8},
-        RingCase{"WriteOfZeroIsRefused", {{W, 0, false}}, 0, 0},
-        RingCase{"RemoveOfZeroKeepsTheRingFull", {{W, 8, true}, {R, 0, true}}, 8, 8},
-        RingCase{"RemoveOfMoreThanHeldChangesNothing", {{W, 3, true}, {R, 4, false}}, 3, 3},
-        RingCase{"NegativeRemoveIsRefused", {{W, 3, true}, {R, -1, false}}, 3, 3},
-        RingCase{"WriteBeyondFreeSpaceQueuesNothing", {{W, 3, true}, {W, 6, false}}, 3, 3},
-        RingCase{"WrappedWriteStopsLinearAtEndOfStorage", {{W, 6, true}, {R, 6, true}, {W, 5, true}}, 5, 2},
-        RingCase{"AfterRemovingTheTailLinearGivesTheRestFromStart",
-                 {{W, 6, true}, {R, 6, true}, {W, 5, true}, {R, 2, true}}, 3, 3},
-        RingCase{"FullAfterWrapReadsToEndOfStorage", {{W, 6, true}, {R, 6, true}, {W, 8, true}}, 8, 2},
-        RingCase{"EmptiedRingAcceptsAFullWriteAgain", {{W, 8, true}, {R, 8, true}, {W, 8, true}}, 8, 8}),
+    ::testing::Values(RingCase{"FillToCapacityThenRefuseOneMore", {{W, 8, true}, {W, 1, false}}, 8, 8},
+                      RingCase{"WriteOfZeroIsRefused", {{W, 0, false}}, 0, 0},
+                      RingCase{"RemoveOfZeroKeepsTheRingFull", {{W, 8, true}, {R, 0, true}}, 8, 8},
+                      RingCase{"RemoveOfMoreThanHeldChangesNothing", {{W, 3, true}, {R, 4, false}}, 3, 3},
+                      RingCase{"NegativeRemoveIsRefused", {{W, 3, true}, {R, -1, false}}, 3, 3},
+                      RingCase{"WriteBeyondFreeSpaceQueuesNothing", {{W, 3, true}, {W, 6, false}}, 3, 3},
+                      RingCase{
+                          "WrappedWriteStopsLinearAtEndOfStorage", {{W, 6, true}, {R, 6, true}, {W, 5, true}}, 5, 2},
+                      RingCase{"AfterRemovingTheTailLinearGivesTheRestFromStart",
+                               {{W, 6, true}, {R, 6, true}, {W, 5, true}, {R, 2, true}},
+                               3,
+                               3},
+                      RingCase{"FullAfterWrapReadsToEndOfStorage", {{W, 6, true}, {R, 6, true}, {W, 8, true}}, 8, 2},
+                      RingCase{"EmptiedRingAcceptsAFullWriteAgain", {{W, 8, true}, {R, 8, true}, {W, 8, true}}, 8, 8}),
     [](const auto& row) { return std::string(row.param.name); });
 
 // Reads everything through ReadPtr/LinearUsed, the way the write thread sends.
-std::string drain(TSpCircularBuffer& ring) {
+std::string drain(TSpCircularBuffer& ring)
+{
     std::string out;
     while (ring.BufUsed() > 0) {
         const int piece = ring.LinearUsed();
@@ -75,16 +82,21 @@ std::string drain(TSpCircularBuffer& ring) {
     return out;
 }
 
-TEST(SpCircularBuffer, WrappedWriteKeepsByteOrderIncludingZeros) {
+TEST(SpCircularBuffer, WrappedWriteKeepsByteOrderIncludingZeros)
+{
     TSpCircularBuffer ring(8);
     ASSERT_TRUE(ring.Write("123456", 6));
     ASSERT_TRUE(ring.Remove(6));
-    const std::string frame("\x1b" "A\0B\r", 5);
+    const std::string frame(
+        "\x1b"
+        "A\0B\r",
+        5);
     ASSERT_TRUE(ring.Write(frame.data(), 5));
     EXPECT_EQ(drain(ring), frame);
 }
 
-TEST(SpCircularBuffer, ClearEmptiesAFullRing) {
+TEST(SpCircularBuffer, ClearEmptiesAFullRing)
+{
     TSpCircularBuffer ring(4);
     ASSERT_TRUE(ring.Write("abcd", 4));
     ring.Clear();
@@ -95,7 +107,8 @@ TEST(SpCircularBuffer, ClearEmptiesAFullRing) {
 }
 
 // Random writes and partial removes, checked byte for byte against a plain queue.
-TEST(SpCircularBuffer, MatchesAQueueUnderRandomTraffic) {
+TEST(SpCircularBuffer, MatchesAQueueUnderRandomTraffic)
+{
     constexpr int kCapacity = 7;
     TSpCircularBuffer ring(kCapacity);
     std::deque<char> model;
@@ -105,10 +118,12 @@ TEST(SpCircularBuffer, MatchesAQueueUnderRandomTraffic) {
         if (random() % 2 == 0) {
             const int count = static_cast<int>(random() % (kCapacity + 2));
             std::string data;
-            for (int i = 0; i < count; ++i) data.push_back(next++);
+            for (int i = 0; i < count; ++i)
+                data.push_back(next++);
             const bool fits = count >= 1 && count <= kCapacity - static_cast<int>(model.size());
             ASSERT_EQ(ring.Write(data.data(), count), fits) << "round " << round;
-            if (fits) model.insert(model.end(), data.begin(), data.end());
+            if (fits)
+                model.insert(model.end(), data.begin(), data.end());
         } else {
             const int linear = ring.LinearUsed();
             const int count = linear == 0 ? 0 : static_cast<int>(random() % linear) + 1;

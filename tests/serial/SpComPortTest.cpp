@@ -36,7 +36,8 @@ constexpr auto kLongWait = 20s;
 constexpr int kLargestFrame = 1033;
 
 // The application's own settings for its port.
-void configureLikeTheApplication(TSpComPort& port, const std::string& path) {
+void configureLikeTheApplication(TSpComPort& port, const std::string& path)
+{
     port.SetName("Comm1");
     port.SetBaudRate(1000000);
     port.SetInBufSize(2048);
@@ -45,7 +46,8 @@ void configureLikeTheApplication(TSpComPort& port, const std::string& path) {
 }
 
 template <typename F>
-std::string errorText(F&& action) {
+std::string errorText(F&& action)
+{
     try {
         action();
     } catch (const std::exception& e) {
@@ -56,7 +58,8 @@ std::string errorText(F&& action) {
 
 class SpComPortTest : public ::testing::Test {
 protected:
-    void SetUp() override {
+    void SetUp() override
+    {
         SetSyncMainThread();
         SetSyncExceptionHandler([this](std::exception_ptr error) {
             try {
@@ -67,7 +70,8 @@ protected:
         });
         configureLikeTheApplication(port_, pty_.slavePath());
     }
-    void TearDown() override {
+    void TearDown() override
+    {
         // Handlers may capture locals of the test body, which are gone by now.
         // OnNonSyncEvent runs on the event thread: tests that set it close first.
         port_.OnPortClose = nullptr;
@@ -76,14 +80,16 @@ protected:
     }
 
     // A handler that reads every waiting byte, as the application's does.
-    void collectReceived() {
+    void collectReceived()
+    {
         port_.OnDataReceived = [this](TSpCustomSerialPort& sender, int) {
             received_ += sender.ReadString();
             receivedOn_ = std::this_thread::get_id();
         };
     }
 
-    bool receivedAtLeast(std::size_t count) {
+    bool receivedAtLeast(std::size_t count)
+    {
         return pumpUntil([&] { return received_.size() >= count; }, kArrival);
     }
 
@@ -94,7 +100,8 @@ protected:
     std::vector<std::string> shown_;
 };
 
-TEST_F(SpComPortTest, OpenCloseAndReopenCarryDataBothWays) {
+TEST_F(SpComPortTest, OpenCloseAndReopenCarryDataBothWays)
+{
     collectReceived();
     for (int round = 0; round < 2; ++round) {
         SCOPED_TRACE(round);
@@ -111,7 +118,8 @@ TEST_F(SpComPortTest, OpenCloseAndReopenCarryDataBothWays) {
     }
 }
 
-TEST_F(SpComPortTest, EventsFireOnTheMainThread) {
+TEST_F(SpComPortTest, EventsFireOnTheMainThread)
+{
     collectReceived();
     port_.Open();
     pty_.send("x");
@@ -119,7 +127,8 @@ TEST_F(SpComPortTest, EventsFireOnTheMainThread) {
     EXPECT_EQ(receivedOn_, std::this_thread::get_id());
 }
 
-TEST_F(SpComPortTest, OpenOnAnOpenPortDoesNothing) {
+TEST_F(SpComPortTest, OpenOnAnOpenPortDoesNothing)
+{
     int opens = 0;
     port_.OnPortOpen = [&](TSpCustomSerialPort&) { ++opens; };
     port_.Open();
@@ -128,7 +137,8 @@ TEST_F(SpComPortTest, OpenOnAnOpenPortDoesNothing) {
     EXPECT_TRUE(port_.Active());
 }
 
-TEST_F(SpComPortTest, CloseOnAClosedPortOnlyReportsTheClose) {
+TEST_F(SpComPortTest, CloseOnAClosedPortOnlyReportsTheClose)
+{
     int closes = 0;
     port_.OnPortClose = [&](TSpCustomSerialPort&) { ++closes; };
     EXPECT_NO_THROW(port_.Close());
@@ -143,17 +153,24 @@ struct WriteCase {
     const char* error;  // empty: the write succeeds and every byte reaches the far end
 };
 
-std::ostream& operator<<(std::ostream& os, const WriteCase& c) { return os << c.name; }
+std::ostream& operator<<(std::ostream& os, const WriteCase& c)
+{
+    return os << c.name;
+}
 
 class SpComPortWriteTest : public SpComPortTest, public ::testing::WithParamInterface<WriteCase> {};
 
-TEST_P(SpComPortWriteTest, QueuesAllOrNothing) {
+TEST_P(SpComPortWriteTest, QueuesAllOrNothing)
+{
     const WriteCase& c = GetParam();
-    if (c.open) port_.Open();
+    if (c.open)
+        port_.Open();
     std::string data(c.size, '\0');
-    for (std::size_t i = 0; i < data.size(); ++i) data[i] = static_cast<char>(i * 7);
+    for (std::size_t i = 0; i < data.size(); ++i)
+        data[i] = static_cast<char>(i * 7);
     EXPECT_EQ(errorText([&] { port_.WriteString(data); }), c.error);
-    if (!c.open) return;
+    if (!c.open)
+        return;
     if (std::string(c.error).empty()) {
         EXPECT_EQ(pty_.receive(data.size(), kArrival), data);
     } else {
@@ -162,16 +179,17 @@ TEST_P(SpComPortWriteTest, QueuesAllOrNothing) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    OutBufSize2048, SpComPortWriteTest,
-    ::testing::Values(
-        WriteCase{"EmptyStringOnClosedPort", false, 0, ""},
-        WriteCase{"ThreeBytesOnClosedPort", false, 3, "Write data error [requested: 3, free: 0] - Comm1 "},
-        WriteCase{"FullRingOnIdlePort", true, 2048, ""},
-        WriteCase{"OneByteBeyondTheRing", true, 2049, "Write data error [requested: 2049, free: 2048] - Comm1 "}),
-    [](const auto& row) { return std::string(row.param.name); });
+INSTANTIATE_TEST_SUITE_P(OutBufSize2048, SpComPortWriteTest,
+                         ::testing::Values(WriteCase{"EmptyStringOnClosedPort", false, 0, ""},
+                                           WriteCase{"ThreeBytesOnClosedPort", false, 3,
+                                                     "Write data error [requested: 3, free: 0] - Comm1 "},
+                                           WriteCase{"FullRingOnIdlePort", true, 2048, ""},
+                                           WriteCase{"OneByteBeyondTheRing", true, 2049,
+                                                     "Write data error [requested: 2049, free: 2048] - Comm1 "}),
+                         [](const auto& row) { return std::string(row.param.name); });
 
-TEST_F(SpComPortTest, WriteThatWrapsTheRingArrivesInOrder) {
+TEST_F(SpComPortTest, WriteThatWrapsTheRingArrivesInOrder)
+{
     port_.SetOutBufSize(16);
     int drained = 0;
     port_.OnOutBufFree = [&](TSpCustomSerialPort&) { ++drained; };
@@ -183,9 +201,11 @@ TEST_F(SpComPortTest, WriteThatWrapsTheRingArrivesInOrder) {
     EXPECT_EQ(pty_.receive(20, kArrival), "0123456789abcdefghij");
 }
 
-std::string frameOf(int size, char seed) {
+std::string frameOf(int size, char seed)
+{
     std::string data(static_cast<std::size_t>(size), '\0');
-    for (std::size_t i = 0; i < data.size(); ++i) data[i] = static_cast<char>(seed + i * 13);
+    for (std::size_t i = 0; i < data.size(); ++i)
+        data[i] = static_cast<char>(seed + i * 13);
     return data;
 }
 
@@ -193,20 +213,24 @@ enum class FarEnd { ResumesOutput, KeepsOutputStopped, GoesAway };
 
 struct RoomCase {
     const char* name;
-    int second;     // bytes written right after a first frame of kLargestFrame bytes
-    FarEnd farEnd;  // what happens kFarEndActsAfter into the second write
-    const char* error;  // empty: the write succeeds and both frames arrive, in order
+    int second;                        // bytes written right after a first frame of kLargestFrame bytes
+    FarEnd farEnd;                     // what happens kFarEndActsAfter into the second write
+    const char* error;                 // empty: the write succeeds and both frames arrive, in order
     std::chrono::milliseconds within;  // generous bound on the second write
 };
 
-std::ostream& operator<<(std::ostream& os, const RoomCase& c) { return os << c.name; }
+std::ostream& operator<<(std::ostream& os, const RoomCase& c)
+{
+    return os << c.name;
+}
 
 class SpComPortRoomTest : public SpComPortTest, public ::testing::WithParamInterface<RoomCase> {};
 
 // Stopped output holds the first frame in the ring, as a write thread held up
 // between its device write and the ring's release does: the bytes are on their
 // way but still take room.
-TEST_P(SpComPortRoomTest, SecondFrameRightAfterTheFirst) {
+TEST_P(SpComPortRoomTest, SecondFrameRightAfterTheFirst)
+{
     const RoomCase& c = GetParam();
     pty_.stopOutput();
     port_.Open();
@@ -218,9 +242,14 @@ TEST_P(SpComPortRoomTest, SecondFrameRightAfterTheFirst) {
     std::thread farEnd([&] {
         std::this_thread::sleep_for(kFarEndActsAfter);
         switch (c.farEnd) {
-            case FarEnd::ResumesOutput: EXPECT_TRUE(pty_.resumeOutput()); break;
-            case FarEnd::KeepsOutputStopped: break;
-            case FarEnd::GoesAway: pty_.closeMaster(); break;
+        case FarEnd::ResumesOutput:
+            EXPECT_TRUE(pty_.resumeOutput());
+            break;
+        case FarEnd::KeepsOutputStopped:
+            break;
+        case FarEnd::GoesAway:
+            pty_.closeMaster();
+            break;
         }
     });
     const auto started = Clock::now();
@@ -242,18 +271,18 @@ TEST_P(SpComPortRoomTest, SecondFrameRightAfterTheFirst) {
 // wait helps a write larger than the ring.
 INSTANTIATE_TEST_SUITE_P(
     OutBufSize2048, SpComPortRoomTest,
-    ::testing::Values(
-        RoomCase{"RoomFreesSoon", kLargestFrame, FarEnd::ResumesOutput, "", kWriteRoomSlack / 2},
-        RoomCase{"WholeRingFreesSoon", 2048, FarEnd::ResumesOutput, "", kWriteRoomSlack / 2},
-        RoomCase{"OutputStaysStopped", kLargestFrame, FarEnd::KeepsOutputStopped,
-                 "Write data error [requested: 1033, free: 1015] - Comm1 ", kWriteRoomSlack + 2s},
-        RoomCase{"FarEndGoesAway", kLargestFrame, FarEnd::GoesAway,
-                 "Write data error [requested: 1033, free: 1015] - Comm1 ", kWriteRoomSlack / 2},
-        RoomCase{"LargerThanTheRing", 2049, FarEnd::KeepsOutputStopped,
-                 "Write data error [requested: 2049, free: 1015] - Comm1 ", kWriteRoomSlack / 2}),
+    ::testing::Values(RoomCase{"RoomFreesSoon", kLargestFrame, FarEnd::ResumesOutput, "", kWriteRoomSlack / 2},
+                      RoomCase{"WholeRingFreesSoon", 2048, FarEnd::ResumesOutput, "", kWriteRoomSlack / 2},
+                      RoomCase{"OutputStaysStopped", kLargestFrame, FarEnd::KeepsOutputStopped,
+                               "Write data error [requested: 1033, free: 1015] - Comm1 ", kWriteRoomSlack + 2s},
+                      RoomCase{"FarEndGoesAway", kLargestFrame, FarEnd::GoesAway,
+                               "Write data error [requested: 1033, free: 1015] - Comm1 ", kWriteRoomSlack / 2},
+                      RoomCase{"LargerThanTheRing", 2049, FarEnd::KeepsOutputStopped,
+                               "Write data error [requested: 2049, free: 1015] - Comm1 ", kWriteRoomSlack / 2}),
     [](const auto& row) { return std::string(row.param.name); });
 
-TEST_F(SpComPortTest, UnreadBytesAreReportedAgainAboutEvery200ms) {
+TEST_F(SpComPortTest, UnreadBytesAreReportedAgainAboutEvery200ms)
+{
     int reports = 0;
     port_.OnDataReceived = [&](TSpCustomSerialPort&, int) { ++reports; };
     port_.Open();
@@ -271,11 +300,13 @@ TEST_F(SpComPortTest, UnreadBytesAreReportedAgainAboutEvery200ms) {
     EXPECT_EQ(port_.ReadString(), "unread");
 }
 
-TEST_F(SpComPortTest, HandlerThatThrowsIsShownAndThePortGoesOn) {
+TEST_F(SpComPortTest, HandlerThatThrowsIsShownAndThePortGoesOn)
+{
     port_.OnDataReceived = [&](TSpCustomSerialPort& sender, int) {
         const std::string text = sender.ReadString();
         received_ += text;
-        if (text == "bad") throw std::runtime_error("handler failed");
+        if (text == "bad")
+            throw std::runtime_error("handler failed");
     };
     port_.Open();
     pty_.send("bad");
@@ -286,7 +317,8 @@ TEST_F(SpComPortTest, HandlerThatThrowsIsShownAndThePortGoesOn) {
     EXPECT_EQ(received_, "badgood");
 }
 
-TEST_F(SpComPortTest, NothingIsDeliveredAfterClose) {
+TEST_F(SpComPortTest, NothingIsDeliveredAfterClose)
+{
     int reports = 0;
     port_.OnDataReceived = [&](TSpCustomSerialPort&, int) { ++reports; };
     port_.Open();
@@ -298,7 +330,8 @@ TEST_F(SpComPortTest, NothingIsDeliveredAfterClose) {
     EXPECT_EQ(reports, 0);
 }
 
-TEST_F(SpComPortTest, CloseFromInsideAnEventHandlerReturns) {
+TEST_F(SpComPortTest, CloseFromInsideAnEventHandlerReturns)
+{
     int closes = 0;
     port_.OnPortClose = [&](TSpCustomSerialPort&) { ++closes; };
     port_.OnDataReceived = [&](TSpCustomSerialPort& sender, int) { sender.Close(); };
@@ -308,14 +341,16 @@ TEST_F(SpComPortTest, CloseFromInsideAnEventHandlerReturns) {
     EXPECT_FALSE(port_.Active());
 }
 
-TEST_F(SpComPortTest, LastCommandBeforeCloseStillGoesOut) {
+TEST_F(SpComPortTest, LastCommandBeforeCloseStillGoesOut)
+{
     port_.Open();
     port_.WriteString("X\r");
     port_.Close();
     EXPECT_EQ(pty_.receive(2, kArrival), "X\r");
 }
 
-TEST_F(SpComPortTest, CloseAbortsAWriteStalledByFlowControl) {
+TEST_F(SpComPortTest, CloseAbortsAWriteStalledByFlowControl)
+{
     port_.SetFlowControl(fwXOnXOff);
     port_.Open();
     pty_.send("\x13");  // XOFF: the line stops taking output
@@ -329,7 +364,8 @@ TEST_F(SpComPortTest, CloseAbortsAWriteStalledByFlowControl) {
     EXPECT_FALSE(port_.Active());
 }
 
-TEST_F(SpComPortTest, FarEndVanishingNeitherSpinsNorBlocksClose) {
+TEST_F(SpComPortTest, FarEndVanishingNeitherSpinsNorBlocksClose)
+{
     collectReceived();
     port_.Open();
     pty_.send("hello");
@@ -355,7 +391,8 @@ TEST_F(SpComPortTest, FarEndVanishingNeitherSpinsNorBlocksClose) {
     EXPECT_EQ(received_.size(), before);
 }
 
-TEST_F(SpComPortTest, HungUpOnlyWhileTheOpenPortsDeviceIsGone) {
+TEST_F(SpComPortTest, HungUpOnlyWhileTheOpenPortsDeviceIsGone)
+{
     EXPECT_FALSE(port_.HungUp()) << "closed port";
     port_.Open();
     // Reported and left unread: the event thread no longer waits for input,
@@ -373,7 +410,8 @@ TEST_F(SpComPortTest, HungUpOnlyWhileTheOpenPortsDeviceIsGone) {
 // the dispatcher's waker ends (PlainEventLoop, a window's event loop).
 enum class MainWait { WaitSyncCalls, OwnLoopWithWaker };
 
-std::ostream& operator<<(std::ostream& os, MainWait wait) {
+std::ostream& operator<<(std::ostream& os, MainWait wait)
+{
     return os << (wait == MainWait::WaitSyncCalls ? "WaitSyncCalls" : "OwnLoopWithWaker");
 }
 
@@ -382,7 +420,8 @@ class SpComPortHangUpTest : public SpComPortTest, public ::testing::WithParamInt
 // The device link's reply wait: a wait of the main thread, then a look at the
 // port, until the reply's deadline. A hang-up hands nothing over, so without
 // a wake of its own every wait would run to that deadline.
-TEST_P(SpComPortHangUpTest, EndsALongWaitOfTheMainThread) {
+TEST_P(SpComPortHangUpTest, EndsALongWaitOfTheMainThread)
+{
     struct OwnLoop {
         std::mutex mutex;
         std::condition_variable wakeUp;
@@ -407,7 +446,8 @@ TEST_P(SpComPortHangUpTest, EndsALongWaitOfTheMainThread) {
     const auto started = Clock::now();
     const auto deadline = started + kLongWait;
     while (!port_.HungUp() && Clock::now() < deadline) {
-        if (ServeSyncCalls() > 0) continue;
+        if (ServeSyncCalls() > 0)
+            continue;
         if (GetParam() == MainWait::WaitSyncCalls) {
             WaitSyncCalls(deadline);
             continue;
@@ -435,16 +475,21 @@ struct OpenErrorCase {
     const char* suffix;
 };
 
-std::ostream& operator<<(std::ostream& os, const OpenErrorCase& c) { return os << c.name; }
+std::ostream& operator<<(std::ostream& os, const OpenErrorCase& c)
+{
+    return os << c.name;
+}
 
 class SpComPortOpenErrorTest : public SpComPortTest, public ::testing::WithParamInterface<OpenErrorCase> {};
 
-TEST_P(SpComPortOpenErrorTest, ReportsTheDeviceByName) {
+TEST_P(SpComPortOpenErrorTest, ReportsTheDeviceByName)
+{
     const OpenErrorCase& c = GetParam();
     const std::string path = c.path ? c.path : pty_.slavePath();
     TSpComPort holder;
     holder.SetComPort(pty_.slavePath());
-    if (c.holdPortElsewhere) holder.Open();
+    if (c.holdPortElsewhere)
+        holder.Open();
     port_.SetComPort(path);
     int opens = 0;
     port_.OnPortOpen = [&](TSpCustomSerialPort&) { ++opens; };
@@ -475,7 +520,8 @@ INSTANTIATE_TEST_SUITE_P(
 class SpComPortBaudTest : public SpComPortTest, public ::testing::WithParamInterface<int> {};
 
 // A pseudo-terminal ignores the speed but must accept every kind of setting.
-TEST_P(SpComPortBaudTest, OpensAndCarriesData) {
+TEST_P(SpComPortBaudTest, OpensAndCarriesData)
+{
     collectReceived();
     port_.SetBaudRate(GetParam());
     port_.Open();
@@ -487,14 +533,16 @@ TEST_P(SpComPortBaudTest, OpensAndCarriesData) {
 INSTANTIATE_TEST_SUITE_P(Rates, SpComPortBaudTest, ::testing::Values(9600, 1000000, 250000),
                          [](const auto& row) { return "Baud" + std::to_string(row.param); });
 
-TEST_F(SpComPortTest, ChangingBufferSizeWhileOpenIsRefused) {
+TEST_F(SpComPortTest, ChangingBufferSizeWhileOpenIsRefused)
+{
     port_.Open();
     EXPECT_EQ(errorText([&] { port_.SetInBufSize(4096); }), "Port is not closed - Comm1 ");
     EXPECT_EQ(port_.InBufSize(), 2048);
     EXPECT_EQ(errorText([&] { port_.SetOutBufSize(4096); }), "Port is not closed - Comm1 ");
 }
 
-TEST_F(SpComPortTest, ChangingComPortWhileOpenMovesToTheNewDevice) {
+TEST_F(SpComPortTest, ChangingComPortWhileOpenMovesToTheNewDevice)
+{
     PtyPair other;
     std::vector<std::string> order;
     port_.OnPortClose = [&](TSpCustomSerialPort&) { order.push_back("close"); };
@@ -507,7 +555,8 @@ TEST_F(SpComPortTest, ChangingComPortWhileOpenMovesToTheNewDevice) {
     EXPECT_EQ(other.receive(5, kArrival), "moved");
 }
 
-TEST_F(SpComPortTest, NonSyncEventTakesEventsOffTheMainThread) {
+TEST_F(SpComPortTest, NonSyncEventTakesEventsOffTheMainThread)
+{
     std::atomic<bool> offMain{false};
     std::atomic<int> nonSync{0};
     const auto mainId = std::this_thread::get_id();
@@ -534,12 +583,16 @@ struct DcbCase {
     std::uint16_t xOffLim;
 };
 
-std::ostream& operator<<(std::ostream& os, const DcbCase& c) { return os << c.name; }
+std::ostream& operator<<(std::ostream& os, const DcbCase& c)
+{
+    return os << c.name;
+}
 
 class SpComPortDcbTest : public ::testing::TestWithParam<DcbCase> {};
 
 // Built from the application's settings (InBufSize 2048, DTR and RTS on).
-TEST_P(SpComPortDcbTest, FlowControlShapesTheBlock) {
+TEST_P(SpComPortDcbTest, FlowControlShapesTheBlock)
+{
     const DcbCase& c = GetParam();
     TSpComPort port;
     port.SetBaudRate(1000000);
@@ -565,7 +618,8 @@ INSTANTIATE_TEST_SUITE_P(Flow, SpComPortDcbTest,
                                            DcbCase{"DtrDsr", fwDtrDsr, 0x1029, 512, 1536}),
                          [](const auto& row) { return std::string(row.param.name); });
 
-TEST(SpComPortDcb, LoadFromDcbRoundTripsTheSettings) {
+TEST(SpComPortDcb, LoadFromDcbRoundTripsTheSettings)
+{
     TSpComPort source;
     source.SetBaudRate(57600);
     source.SetParity(paEven);

@@ -25,14 +25,17 @@ constexpr std::uint32_t kPatientMs = 20000;
 class SpSafeSyncTest : public ::testing::Test {
 protected:
     void SetUp() override { SetSyncMainThread(); }
-    void TearDown() override {
-        for (auto id : ids_) UnregisterSyncObj(id);
+    void TearDown() override
+    {
+        for (auto id : ids_)
+            UnregisterSyncObj(id);
         SetSyncExceptionHandler(nullptr);
         SetSyncWaker(nullptr);
         ServeSyncCalls();
     }
 
-    std::uint32_t registerEnabled(SyncCallback callback) {
+    std::uint32_t registerEnabled(SyncCallback callback)
+    {
         const auto id = RegisterSyncObj(std::move(callback));
         ids_.push_back(id);
         EXPECT_TRUE(EnableSyncObj(id, true));
@@ -40,7 +43,8 @@ protected:
     }
 
     // CallSyncObj on a worker thread while the main thread serves.
-    bool callFromWorker(std::uint32_t id, std::uint32_t timeoutMs = kPatientMs) {
+    bool callFromWorker(std::uint32_t id, std::uint32_t timeoutMs = kPatientMs)
+    {
         auto result = std::async(std::launch::async, [=] { return CallSyncObj(id, timeoutMs); });
         EXPECT_TRUE(pumpUntil([&] { return result.wait_for(0s) == std::future_status::ready; }, 30s));
         return result.get();
@@ -49,7 +53,8 @@ protected:
     std::vector<std::uint32_t> ids_;
 };
 
-TEST_F(SpSafeSyncTest, CallbackRunsOnMainThreadBeforeWorkerReturns) {
+TEST_F(SpSafeSyncTest, CallbackRunsOnMainThreadBeforeWorkerReturns)
+{
     std::thread::id ranOn;
     int slotSeen = 0;
     const auto id = registerEnabled([&](int slot) {
@@ -71,7 +76,8 @@ TEST_F(SpSafeSyncTest, CallbackRunsOnMainThreadBeforeWorkerReturns) {
     EXPECT_LE(slotSeen, 64);
 }
 
-TEST_F(SpSafeSyncTest, SixtyFifthRegistrationGetsNoSlot) {
+TEST_F(SpSafeSyncTest, SixtyFifthRegistrationGetsNoSlot)
+{
     std::vector<std::uint32_t> ids;
     for (int i = 0; i < 64; ++i) {
         const auto id = RegisterSyncObj([](int) {});
@@ -90,7 +96,8 @@ TEST_F(SpSafeSyncTest, SixtyFifthRegistrationGetsNoSlot) {
     EXPECT_NE(again, ids[10]);
 }
 
-TEST_F(SpSafeSyncTest, SlotThatWasNeverEnabledIsNotRun) {
+TEST_F(SpSafeSyncTest, SlotThatWasNeverEnabledIsNotRun)
+{
     bool ran = false;
     const auto id = RegisterSyncObj([&](int) { ran = true; });
     ids_.push_back(id);
@@ -99,7 +106,8 @@ TEST_F(SpSafeSyncTest, SlotThatWasNeverEnabledIsNotRun) {
     EXPECT_FALSE(ran);
 }
 
-TEST_F(SpSafeSyncTest, ThrowingCallbackGoesToTheDisplayNotTheWorker) {
+TEST_F(SpSafeSyncTest, ThrowingCallbackGoesToTheDisplayNotTheWorker)
+{
     std::string shown;
     std::thread::id shownOn;
     SetSyncExceptionHandler([&](std::exception_ptr error) {
@@ -116,7 +124,8 @@ TEST_F(SpSafeSyncTest, ThrowingCallbackGoesToTheDisplayNotTheWorker) {
     EXPECT_EQ(shownOn, std::this_thread::get_id());
 }
 
-TEST_F(SpSafeSyncTest, TimedOutHandOverIsDroppedAndNeverRunsLater) {
+TEST_F(SpSafeSyncTest, TimedOutHandOverIsDroppedAndNeverRunsLater)
+{
     int runs = 0;
     const auto id = registerEnabled([&](int) { ++runs; });
     // The main thread serves nothing while the worker waits.
@@ -126,7 +135,8 @@ TEST_F(SpSafeSyncTest, TimedOutHandOverIsDroppedAndNeverRunsLater) {
     EXPECT_EQ(runs, 0);
 }
 
-TEST_F(SpSafeSyncTest, DisablingTheSlotReleasesAWaitingWorkerAtOnce) {
+TEST_F(SpSafeSyncTest, DisablingTheSlotReleasesAWaitingWorkerAtOnce)
+{
     bool ran = false;
     const auto id = registerEnabled([&](int) { ran = true; });
     const auto started = Clock::now();
@@ -139,7 +149,8 @@ TEST_F(SpSafeSyncTest, DisablingTheSlotReleasesAWaitingWorkerAtOnce) {
     EXPECT_FALSE(ran);
 }
 
-TEST_F(SpSafeSyncTest, CallbackMayRegisterAndReleaseSlots) {
+TEST_F(SpSafeSyncTest, CallbackMayRegisterAndReleaseSlots)
+{
     bool nestedOk = false;
     const auto id = registerEnabled([&](int) {
         const auto inner = RegisterSyncObj([](int) {});
@@ -149,7 +160,8 @@ TEST_F(SpSafeSyncTest, CallbackMayRegisterAndReleaseSlots) {
     EXPECT_TRUE(nestedOk);
 }
 
-TEST_F(SpSafeSyncTest, CallbackMayReleaseItsOwnSlot) {
+TEST_F(SpSafeSyncTest, CallbackMayReleaseItsOwnSlot)
+{
     std::uint32_t id = 0;
     id = registerEnabled([&](int) { UnregisterSyncObj(id); });
     EXPECT_FALSE(callFromWorker(id)) << "the slot is gone after the hand-over";
@@ -157,7 +169,8 @@ TEST_F(SpSafeSyncTest, CallbackMayReleaseItsOwnSlot) {
 
 // A host with its own event loop: the waker posts to it from the worker's
 // thread, and the host calls ServeSyncCalls on the main thread.
-TEST_F(SpSafeSyncTest, WakerLetsAHostLoopServeHandOvers) {
+TEST_F(SpSafeSyncTest, WakerLetsAHostLoopServeHandOvers)
+{
     std::mutex mutex;
     std::condition_variable posted;
     int posts = 0;
@@ -181,13 +194,15 @@ TEST_F(SpSafeSyncTest, WakerLetsAHostLoopServeHandOvers) {
     EXPECT_NE(wokenFrom, std::this_thread::get_id());
 }
 
-TEST_F(SpSafeSyncTest, WaitReturnsFalseAtTheDeadlineWhenIdle) {
+TEST_F(SpSafeSyncTest, WaitReturnsFalseAtTheDeadlineWhenIdle)
+{
     const auto deadline = Clock::now() + 30ms;
     EXPECT_FALSE(WaitSyncCalls(deadline));
     EXPECT_GE(Clock::now(), deadline);
 }
 
-TEST_F(SpSafeSyncTest, ServingOffTheMainThreadRunsNothing) {
+TEST_F(SpSafeSyncTest, ServingOffTheMainThreadRunsNothing)
+{
     bool ran = false;
     const auto id = registerEnabled([&](int) { ran = true; });
     auto worker = std::async(std::launch::async, [=] { return CallSyncObj(id, kPatientMs); });
@@ -198,7 +213,8 @@ TEST_F(SpSafeSyncTest, ServingOffTheMainThreadRunsNothing) {
     EXPECT_TRUE(ran);
 }
 
-TEST_F(SpSafeSyncTest, ErrorShownFromAWorkerAppearsOnTheMainThread) {
+TEST_F(SpSafeSyncTest, ErrorShownFromAWorkerAppearsOnTheMainThread)
+{
     std::thread::id shownOn;
     SetSyncExceptionHandler([&](std::exception_ptr) { shownOn = std::this_thread::get_id(); });
     std::thread([] { ShowSyncException(std::make_exception_ptr(std::runtime_error("worker failed"))); }).join();
@@ -212,19 +228,23 @@ TEST_F(SpSafeSyncTest, ErrorShownFromAWorkerAppearsOnTheMainThread) {
 // comes just before the wait begins.
 class SpSafeSyncWakeTest : public SpSafeSyncTest, public ::testing::WithParamInterface<bool> {};
 
-TEST_P(SpSafeSyncWakeTest, EndsOneWaitWithNothingToRun) {
+TEST_P(SpSafeSyncWakeTest, EndsOneWaitWithNothingToRun)
+{
     const bool beforeTheWait = GetParam();
     std::atomic<bool> posted{false};
     SetSyncWaker([&] { posted = true; });
     std::thread worker([=] {
-        if (!beforeTheWait) std::this_thread::sleep_for(50ms);
+        if (!beforeTheWait)
+            std::this_thread::sleep_for(50ms);
         WakeSyncMainThread();
     });
-    if (beforeTheWait) worker.join();
+    if (beforeTheWait)
+        worker.join();
     const auto started = Clock::now();
     EXPECT_TRUE(WaitSyncCalls(started + 20s));
     EXPECT_LT(Clock::now() - started, 5s) << "the wait ran to its deadline";
-    if (!beforeTheWait) worker.join();
+    if (!beforeTheWait)
+        worker.join();
     EXPECT_TRUE(posted) << "a host waiting in a loop of its own was not woken";
     EXPECT_EQ(ServeSyncCalls(), 0);
     EXPECT_FALSE(WaitSyncCalls(Clock::now() + 20ms)) << "one wake ended a second wait";

@@ -61,9 +61,9 @@ TEST(Settings, NoFileKeepsTheDesignValues)
 TEST(Settings, ReadsBoundsBaudPortAndLastName)
 {
     test::TempDir dir;
-    const auto path = dir.Write("k.INI", test::CrLf({"[Window]", "Left=10", "Top=20", "Width=100", "Height=600",
-                                                     "[PARAMS]", "BOAD=9600", "PORT=/dev/ttyUSB1",
-                                                     "LAST_NAME=/home/u/fw/update.kvf"}));
+    const auto path =
+        dir.Write("k.INI", test::CrLf({"[Window]", "Left=10", "Top=20", "Width=100", "Height=600", "[PARAMS]",
+                                       "BOAD=9600", "PORT=/dev/ttyUSB1", "LAST_NAME=/home/u/fw/update.kvf"}));
     FakeWindow w;
     ReadSettings(path, w);
     EXPECT_EQ(w.bounds.left, 10);

@@ -89,7 +89,9 @@ TEST(DataFrame, SpellsTheClockExampleExactly)
 
 TEST(DataFrame, PutsMediaBlockNumberLowByteFirst)
 {
-    EXPECT_TRUE(MediaFrame(258, 0).starts_with("\x1B" "F0201"));
+    EXPECT_TRUE(
+        MediaFrame(258, 0).starts_with("\x1B"
+                                       "F0201"));
 }
 
 // --- Replies to single frames --------------------------------------------
@@ -139,8 +141,8 @@ INSTANTIATE_TEST_SUITE_P(
         ReplyCase{"PingAnsweredWithEsc", With([](auto& o) { o.pingAnswersEsc = true; }), CommandFrame("PFLASH"),
                   kRefusal},
         ReplyCase{"IdentityIsFlasher", {}, CommandFrame("n"), "DRAXO_FLASHER"},
-        ReplyCase{"WrongFlasherIdentity", With([](auto& o) { o.flasherIdentity = "DRAXO_LOADER"; }),
-                  CommandFrame("n"), "DRAXO_LOADER"},
+        ReplyCase{"WrongFlasherIdentity", With([](auto& o) { o.flasherIdentity = "DRAXO_LOADER"; }), CommandFrame("n"),
+                  "DRAXO_LOADER"},
         ReplyCase{"SoftwareVersion", {}, CommandFrame("v"), "3.0.12"},
         ReplyCase{"SoftwareDate", {}, CommandFrame("d"), "10.12.2026"},
         ReplyCase{"HardwareVersion", {}, CommandFrame("h"), "M2 rev.B"},
@@ -149,7 +151,9 @@ INSTANTIATE_TEST_SUITE_P(
         ReplyCase{"IdentityRecordWithBadCheck", With([](auto& o) { o.badIdentityCheck = true; }), CommandFrame("s"),
                   kIdentityRecord + "92"},
         ReplyCase{"ShortIdentityPaddedWithBlanks", With([](auto& o) { o.identity = "AB"; }), CommandFrame("s"),
-                  "4142" "20202020202020202020" "93"},
+                  "4142"
+                  "20202020202020202020"
+                  "93"},
         ReplyCase{"ModelByte", {}, CommandFrame("D"), "21"},
         ReplyCase{"ModelReplyOverride", With([](auto& o) { o.modelReply = "ZZ"; }), CommandFrame("D"), "ZZ"},
         ReplyCase{"SetClock", {}, "\x1BT080C1A09050317\r", kAck},
@@ -177,42 +181,51 @@ INSTANTIATE_TEST_SUITE_P(
 
 INSTANTIATE_TEST_SUITE_P(
     Loader, ReplyTest,
-    ::testing::Values(ReplyCase{"PingAcknowledged", InLoader(), CommandFrame("PFLASH"), kAck},
-                      ReplyCase{"IdentityIsLoader", InLoader(), CommandFrame("n"), "DRAXO_LOADER"},
-                      ReplyCase{"WrongLoaderIdentity",
-                                With([](auto& o) { o.loaderIdentity = "DRAXO_FLASHER"; }, InLoader()),
-                                CommandFrame("n"), "DRAXO_FLASHER"},
-                      ReplyCase{"ModelByte", InLoader(), CommandFrame("D"), "21"},
-                      ReplyCase{"OtherModelByte", With([](auto& o) { o.model = 0x0A; }, InLoader()),
-                                CommandFrame("D"), "0A"},
-                      ReplyCase{"SilentModel", With([](auto& o) { o.modelReply = ""; }, InLoader()),
-                                CommandFrame("D"), ""},
-                      ReplyCase{"CoreBlock", InLoader(), CoreFrame(1), kAck},
-                      ReplyCase{"CoreBlockWithBadCheck", InLoader(),
-                                WithBadCheck(CoreFrame(1)), kRefusal},
-                      ReplyCase{"CoreBlockTooLong", InLoader(), DataFrame("W", Pattern(261, 1)), kRefusal},
-                      ReplyCase{"MediaBlockRefusedByLoader", InLoader(), MediaFrame(0, 1), kRefusal},
-                      ReplyCase{"VersionRefused", InLoader(), CommandFrame("v"), kRefusal},
-                      ReplyCase{"ClockReadRefused", InLoader(), CommandFrame("t"), kRefusal},
-                      ReplyCase{"SetClockRefused", InLoader(), "\x1BT080C1A09050317\r", kRefusal}),
+    ::testing::Values(
+        ReplyCase{"PingAcknowledged", InLoader(), CommandFrame("PFLASH"), kAck},
+        ReplyCase{"IdentityIsLoader", InLoader(), CommandFrame("n"), "DRAXO_LOADER"},
+        ReplyCase{"WrongLoaderIdentity", With([](auto& o) { o.loaderIdentity = "DRAXO_FLASHER"; }, InLoader()),
+                  CommandFrame("n"), "DRAXO_FLASHER"},
+        ReplyCase{"ModelByte", InLoader(), CommandFrame("D"), "21"},
+        ReplyCase{"OtherModelByte", With([](auto& o) { o.model = 0x0A; }, InLoader()), CommandFrame("D"), "0A"},
+        ReplyCase{"SilentModel", With([](auto& o) { o.modelReply = ""; }, InLoader()), CommandFrame("D"), ""},
+        ReplyCase{"CoreBlock", InLoader(), CoreFrame(1), kAck},
+        ReplyCase{"CoreBlockWithBadCheck", InLoader(), WithBadCheck(CoreFrame(1)), kRefusal},
+        ReplyCase{"CoreBlockTooLong", InLoader(), DataFrame("W", Pattern(261, 1)), kRefusal},
+        ReplyCase{"MediaBlockRefusedByLoader", InLoader(), MediaFrame(0, 1), kRefusal},
+        ReplyCase{"VersionRefused", InLoader(), CommandFrame("v"), kRefusal},
+        ReplyCase{"ClockReadRefused", InLoader(), CommandFrame("t"), kRefusal},
+        ReplyCase{"SetClockRefused", InLoader(), "\x1BT080C1A09050317\r", kRefusal}),
     [](const auto& info) { return info.param.name; });
 
-INSTANTIATE_TEST_SUITE_P(
-    Faults, ReplyTest,
-    ::testing::Values(
-        ReplyCase{"SilentOnVersion", With([](auto& o) { o.silentOn = {"v"}; }), CommandFrame("v"), ""},
-        ReplyCase{"RefuseOnPing", With([](auto& o) { o.refuseOn = {"PFLASH"}; }), CommandFrame("PFLASH"), kRefusal},
-        ReplyCase{"GarbageOnSetClock", With([](auto& o) { o.garbageOn = {{"T", "?"}}; }),
-                  "\x1BT080C1A09050317\r", "?"},
-        ReplyCase{"GarbageOnModel", With([](auto& o) { o.garbageOn = {{"D", "Z9"}}; }, InLoader()),
-                  CommandFrame("D"), "Z9"},
-        ReplyCase{"CarriageReturnAfterIdentity", With([](auto& o) { o.appendOn = {{"n", "\r"}}; }),
-                  CommandFrame("n"), "DRAXO_FLASHER\r"},
-        ReplyCase{"ClockRecordTooLong", With([](auto& o) { o.clock = kFixedClock; o.appendOn = {{"t", "0"}}; }),
-                  CommandFrame("t"), "0C0B1A0F1E2D000"},
-        ReplyCase{"FaultOnOneCommandOnly", With([](auto& o) { o.silentOn = {"v"}; }), CommandFrame("d"),
-                  "10.12.2026"}),
-    [](const auto& info) { return info.param.name; });
+INSTANTIATE_TEST_SUITE_P(Faults, ReplyTest,
+                         ::testing::Values(ReplyCase{"SilentOnVersion", With([](auto& o) { o.silentOn = {"v"}; }),
+                                                     CommandFrame("v"), ""},
+                                           ReplyCase{"RefuseOnPing", With([](auto& o) { o.refuseOn = {"PFLASH"}; }),
+                                                     CommandFrame("PFLASH"), kRefusal},
+                                           ReplyCase{"GarbageOnSetClock", With([](auto& o) {
+                                                         o.garbageOn = {{"T", "?"}};
+                                                     }),
+                                                     "\x1BT080C1A09050317\r", "?"},
+                                           ReplyCase{"GarbageOnModel",
+                                                     With(
+                                                         [](auto& o) {
+                                                             o.garbageOn = {{"D", "Z9"}};
+                                                         },
+                                                         InLoader()),
+                                                     CommandFrame("D"), "Z9"},
+                                           ReplyCase{"CarriageReturnAfterIdentity", With([](auto& o) {
+                                                         o.appendOn = {{"n", "\r"}};
+                                                     }),
+                                                     CommandFrame("n"), "DRAXO_FLASHER\r"},
+                                           ReplyCase{"ClockRecordTooLong", With([](auto& o) {
+                                                         o.clock = kFixedClock;
+                                                         o.appendOn = {{"t", "0"}};
+                                                     }),
+                                                     CommandFrame("t"), "0C0B1A0F1E2D000"},
+                                           ReplyCase{"FaultOnOneCommandOnly", With([](auto& o) { o.silentOn = {"v"}; }),
+                                                     CommandFrame("d"), "10.12.2026"}),
+                         [](const auto& info) { return info.param.name; });
 
 // --- Modes ------------------------------------------------------------------
 
@@ -284,9 +297,7 @@ TEST(MediaMemory, PlacesBlocksByTheirNumber)
     EXPECT_EQ(Replies(engine, MediaFrame(258, 5) + MediaFrame(1, 6)), kAck + kAck);
     const Bytes media = engine.MediaImage();
     ASSERT_EQ(media.size(), 259 * kMediaBlockSize);
-    const auto at = [&](int block) {
-        return Bytes(media.begin() + block * 512, media.begin() + (block + 1) * 512);
-    };
+    const auto at = [&](int block) { return Bytes(media.begin() + block * 512, media.begin() + (block + 1) * 512); };
     EXPECT_EQ(at(258), Pattern(kMediaBlockSize, 5));
     EXPECT_EQ(at(1), Pattern(kMediaBlockSize, 6));
     EXPECT_EQ(at(0), Bytes(kMediaBlockSize, 0xFF)) << "a block never written reads erased";

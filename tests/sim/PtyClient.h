@@ -52,8 +52,8 @@ public:
         std::string out;
         const auto deadline = std::chrono::steady_clock::now() + timeout;
         while (out.size() < count) {
-            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                deadline - std::chrono::steady_clock::now());
+            const auto left =
+                std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
             if (left.count() <= 0)
                 break;
             pollfd p{fd_, POLLIN, 0};

@@ -49,34 +49,51 @@ TEST_P(SimArgsTest, AcceptsTheOptionsAndRejectsMistakes)
         EXPECT_FALSE(result.error.empty());
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Cases, SimArgsTest,
-    ::testing::Values(ArgsCase{"Nothing", {}, true}, ArgsCase{"Help", {"--help"}, true},
-                      ArgsCase{"AllKinds",
-                               {"--model", "0x21", "--baud=1000000", "--silent-on", "v", "--refuse-on", "PFLASH",
-                                "--garbage-on", "D:ZZ", "--append-on=n:\\r", "--refuse-core-block", "3:2",
-                                "--refuse-media-block", "258", "--vanish-after-frames", "40", "--clock",
-                                "0C0B1A0F1E2D00", "--ping-esc", "--start-in-loader", "--delay-on", "W:300"},
-                               true},
-                      ArgsCase{"ModelTooBig", {"--model", "256"}, false},
-                      ArgsCase{"UnknownCommandName", {"--silent-on", "Q"}, false},
-                      ArgsCase{"FaultTextWithoutCommand", {"--garbage-on", "ZZ"}, false},
-                      ArgsCase{"BadEscape", {"--append-on", "n:\\q"}, false},
-                      ArgsCase{"IdentityNotTwelve", {"--identity", "TLV"}, false},
-                      ArgsCase{"ClockNotHex", {"--clock", "0C0B1A0F1E2DZZ"}, false},
-                      ArgsCase{"NegativeBaud", {"--baud", "-1"}, false},
-                      ArgsCase{"BlockNotANumber", {"--refuse-core-block", "x"}, false},
-                      ArgsCase{"ZeroRefusals", {"--refuse-core-block", "3:0"}, false},
-                      ArgsCase{"MissingValue", {"--version"}, false},
-                      ArgsCase{"FlagWithValue", {"--ping-esc=yes"}, false},
-                      ArgsCase{"UnknownOption", {"--fast"}, false}),
-    [](const auto& info) { return info.param.name; });
+INSTANTIATE_TEST_SUITE_P(Cases, SimArgsTest,
+                         ::testing::Values(ArgsCase{"Nothing", {}, true}, ArgsCase{"Help", {"--help"}, true},
+                                           ArgsCase{"AllKinds",
+                                                    {"--model",
+                                                     "0x21",
+                                                     "--baud=1000000",
+                                                     "--silent-on",
+                                                     "v",
+                                                     "--refuse-on",
+                                                     "PFLASH",
+                                                     "--garbage-on",
+                                                     "D:ZZ",
+                                                     "--append-on=n:\\r",
+                                                     "--refuse-core-block",
+                                                     "3:2",
+                                                     "--refuse-media-block",
+                                                     "258",
+                                                     "--vanish-after-frames",
+                                                     "40",
+                                                     "--clock",
+                                                     "0C0B1A0F1E2D00",
+                                                     "--ping-esc",
+                                                     "--start-in-loader",
+                                                     "--delay-on",
+                                                     "W:300"},
+                                                    true},
+                                           ArgsCase{"ModelTooBig", {"--model", "256"}, false},
+                                           ArgsCase{"UnknownCommandName", {"--silent-on", "Q"}, false},
+                                           ArgsCase{"FaultTextWithoutCommand", {"--garbage-on", "ZZ"}, false},
+                                           ArgsCase{"BadEscape", {"--append-on", "n:\\q"}, false},
+                                           ArgsCase{"IdentityNotTwelve", {"--identity", "TLV"}, false},
+                                           ArgsCase{"ClockNotHex", {"--clock", "0C0B1A0F1E2DZZ"}, false},
+                                           ArgsCase{"NegativeBaud", {"--baud", "-1"}, false},
+                                           ArgsCase{"BlockNotANumber", {"--refuse-core-block", "x"}, false},
+                                           ArgsCase{"ZeroRefusals", {"--refuse-core-block", "3:0"}, false},
+                                           ArgsCase{"MissingValue", {"--version"}, false},
+                                           ArgsCase{"FlagWithValue", {"--ping-esc=yes"}, false},
+                                           ArgsCase{"UnknownOption", {"--fast"}, false}),
+                         [](const auto& info) { return info.param.name; });
 
 TEST(SimArgs, ReadsFaultValues)
 {
-    const auto result = ParseSimCommandLine(
-        {"--garbage-on", "D:\\x5A\\e", "--refuse-core-block", "3:2", "--refuse-core-block", "5", "--model-reply", "",
-         "--lose-core-block", "4:3", "--silent-after", "PFLASH:1"});
+    const auto result =
+        ParseSimCommandLine({"--garbage-on", "D:\\x5A\\e", "--refuse-core-block", "3:2", "--refuse-core-block", "5",
+                             "--model-reply", "", "--lose-core-block", "4:3", "--silent-after", "PFLASH:1"});
     ASSERT_TRUE(result.options) << result.error;
     const SimOptions& d = result.options->device;
     EXPECT_EQ(d.garbageOn.at("D"), "Z\x1B");

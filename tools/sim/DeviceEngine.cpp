@@ -139,15 +139,10 @@ sys_seconds HostLocalTime()
 }
 
 DeviceEngine::DeviceEngine(SimOptions options, LocalClock localNow)
-    : options_(std::move(options)),
-      localNow_(std::move(localNow)),
-      inLoader_(options_.startInLoader),
-      coreRefusalsLeft_(options_.refuseCoreBlock),
-      coreLossesLeft_(options_.loseCoreBlock),
-      answersLeft_(options_.silentAfter),
-      frozenClock_(options_.clock)
-{
-}
+    : options_(std::move(options)), localNow_(std::move(localNow)), inLoader_(options_.startInLoader),
+      coreRefusalsLeft_(options_.refuseCoreBlock), coreLossesLeft_(options_.loseCoreBlock),
+      answersLeft_(options_.silentAfter), frozenClock_(options_.clock)
+{}
 
 std::optional<Reaction> DeviceEngine::Push(char c)
 {

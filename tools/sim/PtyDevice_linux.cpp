@@ -96,8 +96,8 @@ struct PtyDevice::Impl {
 
     mutable std::mutex mutex_;
     mutable std::condition_variable changed_;  // a frame came, or the device vanished
-    DeviceEngine engine_;    // guarded by mutex_
-    bool vanished_ = false;  // guarded by mutex_
+    DeviceEngine engine_;                      // guarded by mutex_
+    bool vanished_ = false;                    // guarded by mutex_
 
     // Worker thread only.
     Clock::time_point rxArrived_{};  // when the last received character finished arriving
@@ -301,7 +301,8 @@ bool PtyDevice::Impl::Deliver()
     return true;
 }
 
-PtyDevice::PtyDevice(SimOptions options) : impl_(std::make_unique<Impl>(std::move(options))) {}
+PtyDevice::PtyDevice(SimOptions options) : impl_(std::make_unique<Impl>(std::move(options)))
+{}
 
 PtyDevice::~PtyDevice() = default;
 

@@ -42,21 +42,21 @@ struct SimOptions {
 
     // Line: characters per second are baud / 10; 0 means as fast as the port goes.
     int baud = 0;
-    std::chrono::milliseconds extraDelay{0};                  // before every reply
+    std::chrono::milliseconds extraDelay{0};                   // before every reply
     std::map<std::string, std::chrono::milliseconds> delayOn;  // before the replies to one command, on top
 
     // Faults, by command name.
-    std::set<std::string> silentOn;                 // the frame is lost: no effect, no reply
-    std::map<std::string, int> silentAfter;         // answered this many times, then lost like silentOn
-    std::set<std::string> refuseOn;                 // refused with a lone ESC, no effect
-    std::map<std::string, std::string> garbageOn;   // the command works, this text is sent instead of its reply
-    std::map<std::string, std::string> appendOn;    // the command works, this text follows its reply
-    std::map<int, int> refuseCoreBlock;             // core block k -> refused that many times, then taken
-    std::map<int, int> loseCoreBlock;               // core block k -> its frame lost that many times, then taken
-    std::set<int> refuseMediaBlock;                 // media block numbers that are always refused
-    std::optional<int> vanishAfterFrames;           // answers this many frames, vanishes at the next one
-    std::optional<int> vanishAtCoreBlock;           // vanishes when this core block arrives
-    std::optional<int> vanishAtMediaBlock;          // vanishes when this media block number arrives
+    std::set<std::string> silentOn;                // the frame is lost: no effect, no reply
+    std::map<std::string, int> silentAfter;        // answered this many times, then lost like silentOn
+    std::set<std::string> refuseOn;                // refused with a lone ESC, no effect
+    std::map<std::string, std::string> garbageOn;  // the command works, this text is sent instead of its reply
+    std::map<std::string, std::string> appendOn;   // the command works, this text follows its reply
+    std::map<int, int> refuseCoreBlock;            // core block k -> refused that many times, then taken
+    std::map<int, int> loseCoreBlock;              // core block k -> its frame lost that many times, then taken
+    std::set<int> refuseMediaBlock;                // media block numbers that are always refused
+    std::optional<int> vanishAfterFrames;          // answers this many frames, vanishes at the next one
+    std::optional<int> vanishAtCoreBlock;          // vanishes when this core block arrives
+    std::optional<int> vanishAtMediaBlock;         // vanishes when this media block number arrives
 };
 
 // How long `chars` characters take on a line of `baud` (> 0), at 10 bits each.
