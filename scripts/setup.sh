@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
-# Installs what building and testing KT-FLASH needs on Debian 12, if missing.
+# Installs what building and testing KT-FLASH needs on Debian 12, if missing;
+# packages named as arguments are added to the list.
 set -euo pipefail
 
-packages=(cmake ninja-build g++ libgtest-dev qt6-base-dev qt6-qpa-plugins binutils)
+packages=(cmake ninja-build g++ libgtest-dev qt6-base-dev qt6-qpa-plugins binutils "$@")
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

@@ -1,10 +1,12 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds, and runs every test: a plain build, then
 # AddressSanitizer with UndefinedBehaviorSanitizer, then the threaded parts
-# (serial port, simulator, device link) under ThreadSanitizer.
+# (platform layer, serial port, simulator, device link and operations, command
+# line) under ThreadSanitizer.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-bash scripts/setup.sh
+# clang-format checks that the tree follows its one style.
+bash scripts/setup.sh clang-format
 
 jobs=$(nproc)
 export QT_QPA_PLATFORM=offscreen
