@@ -21,7 +21,7 @@ bash scripts/build.sh build-asan -DCMAKE_BUILD_TYPE=Debug -DKT_SANITIZE=address,
 ASAN_OPTIONS=detect_leaks=1 LSAN_OPTIONS="suppressions=$PWD/scripts/lsan.supp" \
   UBSAN_OPTIONS=print_stacktrace=1 ctest --test-dir build-asan --output-on-failure -j "$jobs"
 
-echo "== ThreadSanitizer (serial port, simulator, device link and operations, command line)"
+echo "== ThreadSanitizer (platform layer, serial port, simulator, device link and operations, command line)"
 bash scripts/build.sh build-tsan -DCMAKE_BUILD_TYPE=Debug -DKT_SANITIZE=thread -DKT_BUILD_APP=OFF -DKT_BUILD_BENCH=OFF
 # kt-flash-cli runs instrumented too: a race in it makes it exit 66, which its tests see.
 TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" ctest --test-dir build-tsan --output-on-failure -L 'platform|serial|sim|link|device|cli' -j "$jobs"
