@@ -4,6 +4,7 @@
 // so that its peak memory is its own.
 //
 //   hex_load_bench [--runs N] [--size BYTES]
+#include "BenchView.h"
 #include "PackageWriter.h"
 #include "package/HexSection.h"
 
@@ -22,25 +23,6 @@
 #include <vector>
 
 namespace {
-
-class SilentView : public kt::FormView {
-public:
-    void AddLog(std::string_view line) override
-    {
-        std::fprintf(stderr, "%.*s\n", static_cast<int>(line.size()), line.data());
-    }
-    void ClearLog() override {}
-    void SetCaption(std::string_view) override {}
-    void SetUpdateEnabled(bool) override {}
-    kt::ProgressBar& Progress() override { return progress_; }
-    kt::ModalResult ShowDialog(std::string_view, kt::DialogKind, kt::DialogButtons) override
-    {
-        return kt::ModalResult::Ok;
-    }
-
-private:
-    kt::ProgressBar progress_;
-};
 
 struct RunResult {
     double seconds;
@@ -75,7 +57,7 @@ double Median(std::vector<double> v)
 
 int LoadOnly(const char* path, std::size_t size)
 {
-    SilentView view;
+    BenchView view(true);
     kt::Bytes image(size);
     return kt::LoadHexSection(path, "FLASH", image, view) ? 0 : 1;
 }

@@ -6,6 +6,7 @@
 // not inherit the parent's peak).
 //
 //   package_open_bench [--keys N] [--name-length N] [--core BYTES] [--flash BYTES]
+#include "BenchView.h"
 #include "PackageWriter.h"
 #include "package/Package.h"
 
@@ -23,22 +24,6 @@
 
 namespace {
 
-class QuietView : public kt::FormView {
-public:
-    void AddLog(std::string_view) override {}
-    void ClearLog() override {}
-    void SetCaption(std::string_view) override {}
-    void SetUpdateEnabled(bool) override {}
-    kt::ProgressBar& Progress() override { return progress_; }
-    kt::ModalResult ShowDialog(std::string_view, kt::DialogKind, kt::DialogButtons) override
-    {
-        return kt::ModalResult::Ok;
-    }
-
-private:
-    kt::ProgressBar progress_;
-};
-
 long StatusKiB(const char* field)
 {
     std::ifstream status("/proc/self/status");
@@ -53,7 +38,7 @@ long StatusKiB(const char* field)
 // The child: opens the package and prints "<peak growth KiB> <seconds> <image bytes>".
 int OpenOnly(const char* path)
 {
-    QuietView view;
+    BenchView view(false);
     kt::KVF_TYPE package;
     const long before = StatusKiB("VmHWM");
     const auto start = std::chrono::steady_clock::now();
