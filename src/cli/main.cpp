@@ -209,6 +209,7 @@ int main(int argc, char** argv)
     // A reader of the output that goes away must not end an update half way:
     // writes then fail, and the exit status tells it.
     platform::IgnoreBrokenPipe();
+    platform::UseUtf8Console();
     const std::vector<std::string> args(argv + 1, argv + argc);
     const ParseResult parsed = ParseCommandLine(args);
     if (!parsed.options) {

@@ -18,6 +18,10 @@ bool IsTerminal(StandardStream stream);
 // the program.
 void IgnoreBrokenPipe();
 
+// A console shows the program's UTF-8 output as UTF-8 (a Windows console
+// otherwise reads it in its OEM code page).
+void UseUtf8Console();
+
 // Keeps the stop requests away from every thread started after this call, so
 // that a StopWatcher or WaitForStopRequest receives them. Call it before
 // starting any thread.

@@ -58,6 +58,11 @@ void IgnoreBrokenPipe()
     std::signal(SIGPIPE, SIG_IGN);
 }
 
+void UseUtf8Console()
+{
+    // Terminals take the bytes as they come; the locale is the user's choice.
+}
+
 void BlockStopRequests()
 {
     const sigset_t set = WatchedSignals();

@@ -32,7 +32,7 @@ public:
     // Reads return at once with what is already queued.
     virtual bool setTimeouts() = 0;
     virtual bool setupQueues(int inQueueSize, int outQueueSize) = 0;
-    // Events that waitEvent reports (EV_* bits). A mask of 0 ends a pending waitEvent.
+    // Events that waitEvent reports (kEv* bits). A mask of 0 ends a pending waitEvent.
     virtual bool setEventMask(std::uint32_t mask) = 0;
     virtual bool setState(const Dcb& dcb) = 0;
     virtual bool getState(Dcb& dcb) = 0;
@@ -45,7 +45,7 @@ public:
     // Any thread: makes the current or the next waitEvent return Woken.
     virtual void wakeEventWait() = 0;
 
-    // Returns and clears the accumulated line error bits (CE_*) and fills the queue counts.
+    // Returns and clears the accumulated line error bits (kCe*) and fills the queue counts.
     virtual bool clearCommError(std::uint32_t& errors, ComStat& stat) = 0;
     // Never blocks: the bytes already received, up to count; 0 when none or on failure.
     virtual int read(char* buffer, int count) = 0;

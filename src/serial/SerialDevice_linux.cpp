@@ -371,7 +371,7 @@ public:
                 std::lock_guard lock(mutex_);
                 if (available > seenInput_) {
                     seenInput_ = available;
-                    mask = EV_RXCHAR;
+                    mask = kEvRxChar;
                     return WaitStatus::Event;
                 }
                 seenInput_ = available;
@@ -468,9 +468,9 @@ public:
 
     bool purge(std::uint32_t flags) override
     {
-        const bool output = flags & (PURGE_TXABORT | PURGE_TXCLEAR);
-        const bool input = flags & (PURGE_RXABORT | PURGE_RXCLEAR);
-        if (flags & PURGE_TXABORT)
+        const bool output = flags & (kPurgeTxAbort | kPurgeTxClear);
+        const bool input = flags & (kPurgeRxAbort | kPurgeRxClear);
+        if (flags & kPurgeTxAbort)
             wakeWriter();
         if (!output && !input)
             return true;
@@ -557,7 +557,7 @@ private:
 
     bool watchesInput()
     {
-        if (hungUp_ || !(eventMask_ & EV_RXCHAR))
+        if (hungUp_ || !(eventMask_ & kEvRxChar))
             return false;
         std::lock_guard lock(mutex_);
         return rxArmed_;
@@ -581,7 +581,7 @@ private:
             signalEventFd(eventWake_);
     }
 
-    // Event thread. Returns the EV_* bits of what changed since the last look.
+    // Event thread. Returns the kEv* bits of what changed since the last look.
     std::uint32_t checkLines()
     {
         std::uint32_t events = 0;
@@ -589,33 +589,33 @@ private:
         if (modemSupported_ && ::ioctl(fd_.get(), TIOCMGET, &lines) == 0) {
             const int changed = lines ^ lastModem_;
             if (changed & TIOCM_CTS)
-                events |= EV_CTS;
+                events |= kEvCts;
             if (changed & TIOCM_DSR)
-                events |= EV_DSR;
+                events |= kEvDsr;
             if (changed & TIOCM_CD)
-                events |= EV_RLSD;
+                events |= kEvRlsd;
             if ((changed & TIOCM_RI) && (lines & TIOCM_RI))
-                events |= EV_RING;
+                events |= kEvRing;
             lastModem_ = lines;
         }
         serial_icounter_struct counts{};
         if (countersSupported_ && ::ioctl(fd_.get(), TIOCGICOUNT, &counts) == 0) {
             std::uint32_t errors = 0;
             if (counts.buf_overrun != lastCounts_.buf_overrun)
-                errors |= CE_RXOVER;
+                errors |= kCeRxOver;
             if (counts.overrun != lastCounts_.overrun)
-                errors |= CE_OVERRUN;
+                errors |= kCeOverrun;
             if (counts.parity != lastCounts_.parity)
-                errors |= CE_RXPARITY;
+                errors |= kCeRxParity;
             if (counts.frame != lastCounts_.frame)
-                errors |= CE_FRAME;
+                errors |= kCeFrame;
             if (counts.brk != lastCounts_.brk)
-                errors |= CE_BREAK;
+                errors |= kCeBreak;
             lastCounts_ = counts;
             if (errors != 0) {
                 std::lock_guard lock(mutex_);
                 pendingErrors_ |= errors;
-                events |= EV_ERR;
+                events |= kEvErr;
             }
         }
         return events;
@@ -631,7 +631,7 @@ private:
     std::atomic<bool> externalWake_{false};
 
     std::mutex mutex_;   // guards the three below, shared by the event thread and readers
-    int seenInput_ = 0;  // input bytes already reported as EV_RXCHAR and not yet read
+    int seenInput_ = 0;  // input bytes already reported as kEvRxChar and not yet read
     bool rxArmed_ = true;
     std::uint32_t pendingErrors_ = 0;
 

@@ -57,27 +57,31 @@ inline constexpr std::uint8_t kOneStopBit = 0;
 inline constexpr std::uint8_t kOne5StopBits = 1;
 inline constexpr std::uint8_t kTwoStopBits = 2;
 
+// The event, error and purge bits below have the values of Windows' EV_*,
+// CE_* and PURGE_* macros, spelled apart so that this header can stand beside
+// <windows.h>.
+
 // Communication event bits, as reported with ceLineEvent.
-inline constexpr std::uint32_t EV_RXCHAR = 0x001;
-inline constexpr std::uint32_t EV_CTS = 0x008;
-inline constexpr std::uint32_t EV_DSR = 0x010;
-inline constexpr std::uint32_t EV_RLSD = 0x020;
-inline constexpr std::uint32_t EV_ERR = 0x080;
-inline constexpr std::uint32_t EV_RING = 0x100;
-inline constexpr std::uint32_t kAllLineEvents = EV_RXCHAR | EV_CTS | EV_DSR | EV_RLSD | EV_ERR | EV_RING;
+inline constexpr std::uint32_t kEvRxChar = 0x001;
+inline constexpr std::uint32_t kEvCts = 0x008;
+inline constexpr std::uint32_t kEvDsr = 0x010;
+inline constexpr std::uint32_t kEvRlsd = 0x020;
+inline constexpr std::uint32_t kEvErr = 0x080;
+inline constexpr std::uint32_t kEvRing = 0x100;
+inline constexpr std::uint32_t kAllLineEvents = kEvRxChar | kEvCts | kEvDsr | kEvRlsd | kEvErr | kEvRing;
 
 // Line error bits, accumulated by the core and handed to OnLineError.
-inline constexpr std::uint32_t CE_RXOVER = 0x01;
-inline constexpr std::uint32_t CE_OVERRUN = 0x02;
-inline constexpr std::uint32_t CE_RXPARITY = 0x04;
-inline constexpr std::uint32_t CE_FRAME = 0x08;
-inline constexpr std::uint32_t CE_BREAK = 0x10;
+inline constexpr std::uint32_t kCeRxOver = 0x01;
+inline constexpr std::uint32_t kCeOverrun = 0x02;
+inline constexpr std::uint32_t kCeRxParity = 0x04;
+inline constexpr std::uint32_t kCeFrame = 0x08;
+inline constexpr std::uint32_t kCeBreak = 0x10;
 
 // Purge flags.
-inline constexpr std::uint32_t PURGE_TXABORT = 0x01;
-inline constexpr std::uint32_t PURGE_RXABORT = 0x02;
-inline constexpr std::uint32_t PURGE_TXCLEAR = 0x04;
-inline constexpr std::uint32_t PURGE_RXCLEAR = 0x08;
+inline constexpr std::uint32_t kPurgeTxAbort = 0x01;
+inline constexpr std::uint32_t kPurgeRxAbort = 0x02;
+inline constexpr std::uint32_t kPurgeTxClear = 0x04;
+inline constexpr std::uint32_t kPurgeRxClear = 0x08;
 
 // Modem line functions for TSpComPortCore::EscapeComm.
 enum class EscapeFunction : std::uint8_t { SetRts = 3, ClrRts = 4, SetDtr = 5, ClrDtr = 6 };

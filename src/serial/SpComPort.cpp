@@ -419,18 +419,18 @@ void TSpCustomSerialPort::DeliverEvent()
 
 void TSpCustomSerialPort::deliverLineEvent(std::uint32_t mask)
 {
-    if ((mask & EV_RXCHAR) && OnDataReceived)
+    if ((mask & kEvRxChar) && OnDataReceived)
         OnDataReceived(*this, InBufUsed());
     const std::uint32_t errors = core_->TakeErrors();
-    if ((mask & EV_ERR) && OnLineError)
+    if ((mask & kEvErr) && OnLineError)
         OnLineError(*this, errors);
-    if ((mask & EV_CTS) && OnCTSChanged)
+    if ((mask & kEvCts) && OnCTSChanged)
         OnCTSChanged(*this);
-    if ((mask & EV_DSR) && OnDSRChanged)
+    if ((mask & kEvDsr) && OnDSRChanged)
         OnDSRChanged(*this);
-    if ((mask & EV_RING) && OnRINGDetected)
+    if ((mask & kEvRing) && OnRINGDetected)
         OnRINGDetected(*this);
-    if ((mask & EV_RLSD) && OnRLSDChanged)
+    if ((mask & kEvRlsd) && OnRLSDChanged)
         OnRLSDChanged(*this);
 }
 

@@ -142,8 +142,8 @@ void TSpComPortCore::closeSequence()
     const bool drained = flushBeforeClose();
     if (drained && writeThread_)
         writeThread_->KeepDriverQueueOnStop();
-    device_->purge(drained ? (PURGE_RXABORT | PURGE_RXCLEAR)
-                           : (PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR));
+    device_->purge(drained ? (kPurgeRxAbort | kPurgeRxClear)
+                           : (kPurgeTxAbort | kPurgeRxAbort | kPurgeTxClear | kPurgeRxClear));
     // The port lock is not held while the workers stop: the event thread's
     // input poll takes it, and waiting for that thread under it could deadlock.
     if (writeThread_) {

@@ -24,7 +24,7 @@ namespace kt::serial {
 
 enum TSpCoreEvent {
     ceOutFree,       // data 0: a completed write left the write ring empty
-    ceLineEvent,     // data: the EV_* bits that occurred
+    ceLineEvent,     // data: the kEv* bits that occurred
     ceNeedReadData,  // data: bytes waiting in the input queue, seen by the 200 ms poll
     ceException,     // data 0; the error travels in the callback's error argument
 };

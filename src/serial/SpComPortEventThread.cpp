@@ -17,7 +17,7 @@ void TSpComPortEventThread::StopThread()
     // switched off rather than emptied, as it may be running right now.
     callbackEnabled_ = false;
     device_.setEventMask(0);
-    device_.purge(PURGE_RXABORT | PURGE_RXCLEAR);
+    device_.purge(kPurgeRxAbort | kPurgeRxClear);
     TSpComPortCoreThread::StopThread();
 }
 

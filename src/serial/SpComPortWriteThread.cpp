@@ -159,7 +159,7 @@ void TSpComPortWriteThread::servePurge()
             std::lock_guard signalLock(signalMutex_);
             dataQueued_ = false;
         }
-        purged = (keepDriverQueue_ && !queued) || device_.purge(PURGE_TXABORT | PURGE_TXCLEAR);
+        purged = (keepDriverQueue_ && !queued) || device_.purge(kPurgeTxAbort | kPurgeTxClear);
     }
     core_.roomChanged_.notify_all();
     {

@@ -292,7 +292,7 @@ TEST(InProcessDevice, ReportsEachReceivedCharacterOnceUntilRead)
     std::uint32_t mask = 0;
     ASSERT_EQ(port->write(CommandFrame("PFLASH").data(), 8), 8);
     ASSERT_EQ(port->waitEvent(mask, kLongWait), SerialDevice::WaitStatus::Event);
-    EXPECT_EQ(mask, serial::EV_RXCHAR);
+    EXPECT_EQ(mask, serial::kEvRxChar);
     EXPECT_EQ(port->waitEvent(mask, 100ms), SerialDevice::WaitStatus::Timeout);
 
     char buffer[16] = {};
@@ -337,7 +337,7 @@ TEST_P(EventWaitEnds, AtOnce)
     other.join();
 
     EXPECT_EQ(status, c.status);
-    EXPECT_EQ(mask, c.status == SerialDevice::WaitStatus::Event ? serial::EV_RXCHAR : 0u);
+    EXPECT_EQ(mask, c.status == SerialDevice::WaitStatus::Event ? serial::kEvRxChar : 0u);
     EXPECT_LT(elapsed, 5000);
 }
 
@@ -411,7 +411,7 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         WriterWaitCase{"Wake", 1, [](auto&, SerialDevice& port) { port.wakeWriter(); }, SerialDevice::WriteWait::Woken},
         WriterWaitCase{"OutputPurged", 1,
-                       [](auto&, SerialDevice& port) { port.purge(serial::PURGE_TXABORT | serial::PURGE_TXCLEAR); },
+                       [](auto&, SerialDevice& port) { port.purge(serial::kPurgeTxAbort | serial::kPurgeTxClear); },
                        SerialDevice::WriteWait::Woken},
         WriterWaitCase{"Vanish", 1, [](auto& device, SerialDevice&) { device->Vanish(); },
                        SerialDevice::WriteWait::Failed},

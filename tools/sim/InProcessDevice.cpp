@@ -225,10 +225,10 @@ public:
                 eventWake_ = false;
                 return WaitStatus::Woken;
             }
-            const bool watchesInput = open_ && (eventMask_ & serial::EV_RXCHAR) != 0 && !impl_->vanished;
+            const bool watchesInput = open_ && (eventMask_ & serial::kEvRxChar) != 0 && !impl_->vanished;
             if (watchesInput && impl_->received.size() > reported_) {
                 reported_ = impl_->received.size();
-                mask = serial::EV_RXCHAR;
+                mask = serial::kEvRxChar;
                 return WaitStatus::Event;
             }
             if (now >= deadline)
@@ -353,16 +353,16 @@ public:
                 return false;
             const auto now = Clock::now();
             impl_->Advance(now);
-            if (flags & (serial::PURGE_RXABORT | serial::PURGE_RXCLEAR)) {
+            if (flags & (serial::kPurgeRxAbort | serial::kPurgeRxClear)) {
                 impl_->received.clear();
                 reported_ = 0;
             }
-            if (flags & (serial::PURGE_TXABORT | serial::PURGE_TXCLEAR)) {
+            if (flags & (serial::kPurgeTxAbort | serial::kPurgeTxClear)) {
                 impl_->toDevice.clear();
                 impl_->crArrivals.clear();
                 impl_->toDeviceFree = std::min(impl_->toDeviceFree, now);
             }
-            if (flags & serial::PURGE_TXABORT)
+            if (flags & serial::kPurgeTxAbort)
                 writerWake_ = true;
         }
         impl_->changed.notify_all();
@@ -398,7 +398,7 @@ private:
     // Guarded by the device's mutex.
     bool open_ = false;
     std::uint32_t eventMask_ = 0;
-    std::size_t reported_ = 0;  // received characters already reported as EV_RXCHAR, not yet read
+    std::size_t reported_ = 0;  // received characters already reported as kEvRxChar, not yet read
     bool hangUpReported_ = false;
     bool eventWake_ = false;
     bool writerWake_ = false;

@@ -1,0 +1,13 @@
+#include "platform/LocalClock.h"
+
+namespace kt::platform {
+
+std::tm LocalTime(std::time_t when)
+{
+    std::tm local{};
+    if (::localtime_s(&local, &when) != 0)
+        return std::tm{};
+    return local;
+}
+
+}  // namespace kt::platform
