@@ -77,6 +77,23 @@ std::wstring DevicePath(const std::string& name)
 // Not named by mingw-w64's headers.
 constexpr DWORD kErrorNoSuchDevice = 433;
 
+// The name of the object that marks a port as ours while it is open: Windows
+// keeps a COM port to one opener, but Wine lets a second one in, and two of
+// our ports on one line would take each other's replies.
+std::wstring PortClaimName(const std::string& name)
+{
+    std::wstring port = platform::ToWide(name);
+    if (port.rfind(L"\\\\.\\", 0) == 0 || port.rfind(L"\\\\?\\", 0) == 0)
+        port.erase(0, 4);
+    for (auto& c : port) {
+        if (c == L'\\')
+            c = L'_';
+        else if (c >= L'a' && c <= L'z')
+            c = static_cast<wchar_t>(c - L'a' + L'A');
+    }
+    return L"Local\\KT-FLASH port " + port;
+}
+
 bool IsMissingDevice(DWORD error)
 {
     return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND || error == ERROR_INVALID_NAME ||
@@ -132,6 +149,10 @@ public:
         if (::GetFileType(port.get()) != FILE_TYPE_CHAR || !::GetCommState(port.get(), &probe))
             return OpenStatus::NotFound;
 
+        UniqueHandle claim(::CreateMutexW(nullptr, FALSE, PortClaimName(name).c_str()));
+        if (!claim || ::GetLastError() == ERROR_ALREADY_EXISTS)
+            return OpenStatus::Busy;
+
         UniqueHandle eventWake(::CreateEventW(nullptr, FALSE, FALSE, nullptr));
         UniqueHandle writeWake(::CreateEventW(nullptr, FALSE, FALSE, nullptr));
         UniqueHandle rxDone(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
@@ -145,6 +166,7 @@ public:
         lastModem_ = modem;
 
         port_.reset(port.release());
+        claim_.reset(claim.release());
         eventWake_.reset(eventWake.release());
         writeWake_.reset(writeWake.release());
         rxDone_.reset(rxDone.release());
@@ -482,6 +504,7 @@ public:
             writePending_ = false;
         }
         port_.reset();
+        claim_.reset();
         eventWake_.reset();
         writeWake_.reset();
         rxDone_.reset();
@@ -648,6 +671,7 @@ private:
     }
 
     UniqueHandle port_;
+    UniqueHandle claim_;       // marks the port as ours while it is open
     UniqueHandle eventWake_;   // stop, drained output, input re-arming, hang-up
     UniqueHandle writeWake_;   // new data, purge and stop for the write thread
     UniqueHandle rxDone_;      // the one-byte read ended

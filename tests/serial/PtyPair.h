@@ -1,6 +1,8 @@
 // A pseudo-terminal pair for tests: the port opens the slave path, the test plays the far end on the master.
 #pragma once
 
+#include "Pump.h"
+
 #include <chrono>
 #include <functional>
 #include <string>
@@ -37,10 +39,6 @@ private:
     int control_ = -1;  // the test's own handle on the slave, for tcflow
     std::string slavePath_;
 };
-
-// Serves the dispatcher on this (main) thread until done() or the time is up.
-bool pumpUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout);
-void pumpFor(std::chrono::milliseconds duration);
 
 // CPU time used by the whole process so far (all threads).
 std::chrono::microseconds processCpuTime();

@@ -1,5 +1,7 @@
 #include "serial/SpSafeSync.h"
 
+#include "Pump.h"
+
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -9,8 +11,6 @@
 #include <stdexcept>
 #include <thread>
 #include <vector>
-
-#include "PtyPair.h"
 
 namespace kt::serial {
 namespace {

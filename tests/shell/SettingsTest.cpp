@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 
@@ -54,7 +55,8 @@ TEST(Settings, NoFileKeepsTheDesignValues)
     EXPECT_EQ(w.bounds.width, 422);
     EXPECT_EQ(w.baud, 1000000);
     EXPECT_EQ(w.port, "");
-    EXPECT_EQ(w.dialogFolder, "/opt/kt/FLASH");
+    // Joined with the system's separator, as the open dialog takes it.
+    EXPECT_EQ(w.dialogFolder, (std::filesystem::path("/opt/kt") / "FLASH").string());
     EXPECT_EQ(w.dialogFile, "");
 }
 
@@ -72,7 +74,7 @@ TEST(Settings, ReadsBoundsBaudPortAndLastName)
     EXPECT_EQ(w.bounds.height, 600);
     EXPECT_EQ(w.baud, 9600);
     EXPECT_EQ(w.port, "/dev/ttyUSB1");
-    EXPECT_EQ(w.dialogFolder, "/home/u/fw/");
+    EXPECT_EQ(w.dialogFolder, (std::filesystem::path("/home/u/fw") / "").string());
     EXPECT_EQ(w.dialogFile, "update.kvf");
 }
 

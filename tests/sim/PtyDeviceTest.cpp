@@ -1,9 +1,16 @@
 #include "PtyDevice.h"
 
+#include "InProcessDevice.h"
+
 #include "PtyClient.h"
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <stdexcept>
 #include <thread>
 
 namespace kt::sim {
@@ -103,6 +110,40 @@ TEST(PtyDevice, TakesAWholeUpdate)
     EXPECT_EQ(device.MediaImage(), media);
     EXPECT_EQ(device.Frames(), (std::vector<std::string>{"PFLASH", "B", "n", "D", "W[260]", "W[260]", "X", "n",
                                                          "F[514]#0", "F[514]#1", "T080C1A09050317"}));
+}
+
+// A deaf device reads nothing: the host's writes back up until the line takes
+// no more, and no frame reaches the device.
+TEST(PtyDevice, DeafDeviceLetsTheHostsOutputBackUp)
+{
+    SimOptions options;
+    options.deaf = true;
+    PtyDevice device(options);
+    const int fd = ::open(device.SlavePath().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    ASSERT_GE(fd, 0);
+    const std::string frame = CommandFrame("PFLASH");
+    std::size_t written = 0;
+    // A pseudo-terminal holds some tens of kilobytes; far more means the device reads.
+    constexpr std::size_t kFarMoreThanTheLineHolds = 16 * 1024 * 1024;
+    bool stalled = false;
+    while (written < kFarMoreThanTheLineHolds) {
+        const ssize_t n = ::write(fd, frame.data(), frame.size());
+        if (n < 0) {
+            stalled = errno == EAGAIN;
+            break;
+        }
+        written += static_cast<std::size_t>(n);
+    }
+    ::close(fd);
+    EXPECT_TRUE(stalled) << written << " bytes went out without a stall";
+    EXPECT_TRUE(device.Frames().empty());
+}
+
+TEST(InProcessDevice, RefusesToBeDeaf)
+{
+    SimOptions options;
+    options.deaf = true;
+    EXPECT_THROW(InProcessDevice(options), std::invalid_argument);
 }
 
 TEST(PtyDevice, VanishHangsUpTheOpenPort)

@@ -5,7 +5,9 @@
 #include "DeviceTestHost.h"
 #include "FirstThatOpens.h"
 #include "InProcessDevice.h"
+#ifdef KT_PTY_DEVICE
 #include "PtyDevice.h"
+#endif
 #include "device/DeviceSession.h"
 
 #include <gtest/gtest.h>
@@ -51,14 +53,25 @@ public:
 
     std::string PortName() const override
     {
+#ifdef KT_PTY_DEVICE
         if constexpr (std::is_same_v<Device, sim::PtyDevice>)
             return device.SlavePath();
         else
+#endif
             return device.PortName();
     }
-    std::vector<std::string> Frames() const override { return device.Frames(); }
-    sim::Bytes CoreImage() const override { return device.CoreImage(); }
-    sim::Bytes MediaImage() const override { return device.MediaImage(); }
+    std::vector<std::string> Frames() const override
+    {
+        return device.Frames();
+    }
+    sim::Bytes CoreImage() const override
+    {
+        return device.CoreImage();
+    }
+    sim::Bytes MediaImage() const override
+    {
+        return device.MediaImage();
+    }
     bool WaitForFrames(std::size_t count, std::chrono::milliseconds timeout) const override
     {
         return device.WaitForFrames(count, timeout);
@@ -81,8 +94,10 @@ protected:
     // A device of the suite's kind, which the port can open by its PortName().
     std::unique_ptr<SimulatedDevice> MakeDevice(sim::SimOptions options = {})
     {
+#ifdef KT_PTY_DEVICE
         if (backend_ == Backend::Pty)
             return std::make_unique<SimulatedDeviceOf<sim::PtyDevice>>(std::move(options));
+#endif
         std::string name = sim::InProcessDevice::kPortName;
         if (!factories_.empty())
             name += std::to_string(factories_.size() + 1);
@@ -137,9 +152,14 @@ protected:
     static const Case& Row() { return std::get<1>(Param::GetParam()); }
 };
 
+// Where there is no pty device (Windows), the in-process one alone.
 inline auto BothDevices()
 {
+#ifdef KT_PTY_DEVICE
     return ::testing::Values(Backend::Pty, Backend::InProcess);
+#else
+    return ::testing::Values(Backend::InProcess);
+#endif
 }
 
 // The rows of a table, each on both kinds of simulated device.

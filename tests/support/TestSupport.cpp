@@ -1,19 +1,30 @@
 #include "TestSupport.h"
 
 #include <algorithm>
-
-#include <cstdlib>
 #include <fstream>
+#include <random>
 #include <stdexcept>
+#include <system_error>
 
 namespace kt::test {
 
 TempDir::TempDir()
 {
-    std::string pattern = (std::filesystem::temp_directory_path() / "kt-test-XXXXXX").string();
-    if (::mkdtemp(pattern.data()) == nullptr)
-        throw std::runtime_error("mkdtemp failed");
-    path_ = pattern;
+    // A new folder under a random name: creating it fails when the name is
+    // taken, and the next name is tried.
+    constexpr int kTries = 100;
+    const auto base = std::filesystem::temp_directory_path();
+    std::random_device seed;
+    std::mt19937_64 random(seed());
+    for (int i = 0; i < kTries; ++i) {
+        const auto candidate = base / ("kt-test-" + std::to_string(random()));
+        std::error_code ec;
+        if (std::filesystem::create_directory(candidate, ec)) {
+            path_ = candidate;
+            return;
+        }
+    }
+    throw std::runtime_error("cannot make a temporary folder under " + base.string());
 }
 
 TempDir::~TempDir()
@@ -42,7 +53,8 @@ std::string CrLf(const std::vector<std::string>& lines)
 
 long CountOf(const std::vector<std::string>& frames, const std::string& prefix)
 {
-    return std::count_if(frames.begin(), frames.end(), [&](const std::string& f) { return f.rfind(prefix, 0) == 0; });
+    return static_cast<long>(
+        std::count_if(frames.begin(), frames.end(), [&](const std::string& f) { return f.rfind(prefix, 0) == 0; }));
 }
 
 bool ChangesTheDevice(const std::string& frame)

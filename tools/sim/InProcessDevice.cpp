@@ -409,6 +409,8 @@ InProcessDevice::InProcessDevice(SimOptions options, std::string portName)
 {
     if (options.baud < 0)
         throw std::invalid_argument("baud rate must not be negative");
+    if (options.deaf)
+        throw std::invalid_argument("a deaf device is simulated on a pseudo-terminal only");
     impl_ = std::make_shared<Impl>(std::move(options), std::move(portName));
 }
 

@@ -89,6 +89,7 @@ struct PtyDevice::Impl {
     }
 
     const int baud_;
+    const bool deaf_;
     std::string slavePath_;
     UniqueFd master_;
     UniqueFd slave_;  // held so that the master never reads EIO between the program's opens
@@ -110,7 +111,7 @@ struct PtyDevice::Impl {
     std::thread worker_;
 };
 
-PtyDevice::Impl::Impl(SimOptions options) : baud_(options.baud), engine_(std::move(options))
+PtyDevice::Impl::Impl(SimOptions options) : baud_(options.baud), deaf_(options.deaf), engine_(std::move(options))
 {
     if (baud_ < 0)
         throw std::invalid_argument("baud rate must not be negative");
@@ -181,7 +182,8 @@ void PtyDevice::Impl::Run()
     // thread (50 us) would add itself to every paced reply.
     ::prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
     for (;;) {
-        pollfd fds[2] = {{stop_.Get(), POLLIN, 0}, {master_.Get(), POLLIN, 0}};
+        // A deaf device leaves the line's input queue to fill.
+        pollfd fds[2] = {{stop_.Get(), POLLIN, 0}, {master_.Get(), static_cast<short>(deaf_ ? 0 : POLLIN), 0}};
         std::optional<Clock::time_point> next = vanishAt_;
         if (!out_.empty()) {
             if (writeBlocked_)

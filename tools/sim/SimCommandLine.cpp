@@ -117,6 +117,7 @@ std::string SimUsage()
            "  --vanish-after-frames N   answer N frames, vanish at the next one\n"
            "  --vanish-at-core-block K  vanish when core block K arrives\n"
            "  --vanish-at-media-block K vanish when media block number K arrives\n"
+           "  --deaf                    read nothing from the line, so that the host's writes stall\n"
            "Files:\n"
            "  --link PATH               make PATH a symlink to the port (removed at exit)\n"
            "  --dump-core FILE          write the received core image at exit\n"
@@ -196,6 +197,7 @@ SimCommandLine ParseSimCommandLine(const std::vector<std::string>& args)
         FlagOption("--bad-identity-check", d.badIdentityCheck),
         FlagOption("--start-in-loader", d.startInLoader),
         FlagOption("--ping-esc", d.pingAnswersEsc),
+        FlagOption("--deaf", d.deaf),
         NumberOption("--baud", kBaudRule, d.baud),
         NumberOption("--delay", kDelayRule, [&](long long n) { d.extraDelay = std::chrono::milliseconds(n); }),
         ValueOption("--delay-on", "CMD:MS",

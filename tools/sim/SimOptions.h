@@ -57,6 +57,7 @@ struct SimOptions {
     std::optional<int> vanishAfterFrames;          // answers this many frames, vanishes at the next one
     std::optional<int> vanishAtCoreBlock;          // vanishes when this core block arrives
     std::optional<int> vanishAtMediaBlock;         // vanishes when this media block number arrives
+    bool deaf = false;                             // takes no input at all: the host's output backs up (pty only)
 };
 
 // How long `chars` characters take on a line of `baud` (> 0), at 10 bits each.
