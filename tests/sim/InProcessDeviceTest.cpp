@@ -477,5 +477,14 @@ TEST(InProcessDevice, StopSilencesTheDeviceAndKeepsThePort)
     EXPECT_EQ(device.Frames(), std::vector<std::string>{"PFLASH"});
 }
 
+// A deaf device (one that reads nothing) is only simulated on a pseudo-terminal;
+// here it would be a device that silently hears everything.
+TEST(InProcessDevice, RefusesToBeDeaf)
+{
+    SimOptions options;
+    options.deaf = true;
+    EXPECT_THROW(InProcessDevice{options}, std::invalid_argument);
+}
+
 }  // namespace
 }  // namespace kt::sim

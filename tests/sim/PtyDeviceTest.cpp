@@ -1,7 +1,5 @@
 #include "PtyDevice.h"
 
-#include "InProcessDevice.h"
-
 #include "PtyClient.h"
 
 #include <gtest/gtest.h>
@@ -10,7 +8,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <stdexcept>
 #include <thread>
 
 namespace kt::sim {
@@ -137,13 +134,6 @@ TEST(PtyDevice, DeafDeviceLetsTheHostsOutputBackUp)
     ::close(fd);
     EXPECT_TRUE(stalled) << written << " bytes went out without a stall";
     EXPECT_TRUE(device.Frames().empty());
-}
-
-TEST(InProcessDevice, RefusesToBeDeaf)
-{
-    SimOptions options;
-    options.deaf = true;
-    EXPECT_THROW(InProcessDevice(options), std::invalid_argument);
 }
 
 TEST(PtyDevice, VanishHangsUpTheOpenPort)
