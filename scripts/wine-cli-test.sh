@@ -1,5 +1,7 @@
 #!/usr/bin/env bash
 # kt-flash-cli.exe under Wine beside the Linux kt-flash-cli, end to end.
+# Last, the Windows search: with the port announced as Windows drivers do,
+# `info` without --port finds the device there and remembers the port.
 # The simulator (the Linux kt-device-sim on a pseudo-terminal, its clock
 # frozen) is COM15 to Wine and ./COM15, a link in a work folder, to Linux, so
 # that both logs name the same port. `info`, `update` and `--simulate update`
@@ -104,4 +106,24 @@ for part in core media frames; do
 done
 [ -s "$work/windows.core" ] && [ -s "$work/windows.media" ] || { echo "wine-cli-test: no image arrived" >&2; failed=1; }
 echo "images: core $(stat -c %s "$work/windows.core") bytes, media $(stat -c %s "$work/windows.media") bytes, $(wc -l <"$work/windows.frames") frames alike"
+# The search over the ports Windows announces (Wine lists its own COM1 too).
+start_sim "$WINEPREFIX/dosdevices/com15" "$work/search"
+bash "$here/wine-run.sh" reg add 'HKLM\HARDWARE\DEVICEMAP\SERIALCOMM' /v KtFlashTestSim /t REG_SZ /d COM15 /f \
+  >/dev/null 2>&1
+rm -f "$work/windows.INI"  # nothing remembered yet
+run windows search info
+run windows ports ports
+WINEDEBUG=-all timeout 120 wineserver -w
+stop_sim
+if [ "$(head -n 1 "$work/windows.search.out")" != "ТЕЛВИКС обнаружен на порту COM15" ] ||
+  [ "$(cat "$work/windows.search.status")" != 0 ]; then
+  echo "wine-cli-test: the search did not find the device on COM15:" >&2
+  cat "$work/windows.search.out" "$work/windows.search.err" >&2
+  failed=1
+fi
+if ! grep -qx 'PORT=COM15' <(sed 's/\r$//' "$work/windows.INI") || [ "$(head -n 1 "$work/windows.ports.out")" != COM15 ]; then
+  echo "wine-cli-test: the port found was not remembered and listed first" >&2
+  failed=1
+fi
+echo "search: $(head -n 1 "$work/windows.search.out"); ports: $(tr '\n' ' ' <"$work/windows.ports.out")"
 exit "$failed"
