@@ -33,7 +33,8 @@ void WaitForStopRequest();
 // Takes the process's stop requests on a thread of its own while it lives.
 class StopWatcher {
 public:
-    // `onStop` runs on the watcher's thread, once for each request.
+    // `onStop` runs on the watcher's thread, once for each request, before
+    // ReadLine sees that request.
     explicit StopWatcher(std::function<void()> onStop);
     ~StopWatcher();
     StopWatcher(const StopWatcher&) = delete;

@@ -90,14 +90,16 @@ struct StopWatcher::Impl {
             int signal = 0;
             if (sigwait(&set, &signal) != 0 || signal == SIGUSR1)
                 return;
+            // onStop first: whoever sees ReadLine end with Stopped also sees
+            // what onStop did.
+            if (onStop)
+                onStop();
             stopped = true;
             if (stopPipe[1] >= 0) {
                 const char byte = 1;
                 // A full pipe already says the same.
                 [[maybe_unused]] const auto written = ::write(stopPipe[1], &byte, 1);
             }
-            if (onStop)
-                onStop();
         }
     }
 };

@@ -109,10 +109,12 @@ struct StopWatcher::Impl {
         for (;;) {
             if (::WaitForMultipleObjects(2, handles, FALSE, INFINITE) != WAIT_OBJECT_0 + 1)
                 return;
-            stopped = true;
-            CancelReader();
+            // onStop first: whoever sees ReadLine end with Stopped also sees
+            // what onStop did.
             if (onStop)
                 onStop();
+            stopped = true;
+            CancelReader();
         }
     }
 
