@@ -19,6 +19,15 @@ if [ "${1:-}" = "--prepare" ]; then
   timeout "$limit" wineboot -i >/dev/null 2>&1
   # The crash dialog off for good, in the prefix's registry.
   timeout "$limit" wine reg add 'HKCU\Software\Wine\WineDbg' /v ShowCrashDialog /t REG_DWORD /d 0 /f >/dev/null 2>&1
+  # Windows draw their own title bars: a virtual display has no window manager to do it.
+  timeout "$limit" wine reg add 'HKCU\Software\Wine\X11 Driver' /v Decorated /t REG_SZ /d N /f >/dev/null 2>&1
+  # Wine's own fonts (fonts-wine) in the prefix: "MS Sans Serif" with its
+  # Cyrillic bitmap font, Tahoma, and Marlett for the title bar's buttons.
+  fonts="$WINEPREFIX/drive_c/windows/Fonts"
+  mkdir -p "$fonts"
+  for font in /usr/share/wine/fonts/*; do
+    [ -e "$font" ] && ln -sf "$font" "$fonts/"
+  done
   timeout "$limit" wineserver -w
   exit 0
 fi
