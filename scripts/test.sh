@@ -7,8 +7,9 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 # clang-format checks that the tree follows its one style; mingw-w64 and Wine
-# build and run the Windows programs.
-bash scripts/setup.sh clang-format g++-mingw-w64-x86-64-posix wine wine64 fonts-wine
+# build and run the Windows programs; Xvfb (with xauth) is the display the
+# Windows window's tests draw on.
+bash scripts/setup.sh clang-format g++-mingw-w64-x86-64-posix wine wine64 fonts-wine xvfb xauth
 
 jobs=$(nproc)
 export QT_QPA_PLATFORM=offscreen
@@ -19,7 +20,9 @@ ctest --test-dir build --output-on-failure -j "$jobs"
 
 echo "== Windows: cross-built with mingw-w64, run under Wine against the Linux build"
 # The Wine prefix lives in build-win/wineprefix; the COM port tests and the
-# log comparison use the plain build's simulator and kt-flash-cli.
+# log comparison use the plain build's simulator and kt-flash-cli. The
+# window's tests leave a picture of it after an update in
+# build-win/artifacts/kt-flash-window.bmp.
 bash scripts/build.sh build-win -DCMAKE_TOOLCHAIN_FILE="$PWD/cmake/mingw-w64-x86_64.cmake" \
   -DCMAKE_BUILD_TYPE=Release -DKT_NATIVE_BUILD="$PWD/build"
 ctest --test-dir build-win --output-on-failure -j "$jobs"
