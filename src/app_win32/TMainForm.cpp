@@ -170,9 +170,10 @@ TMainForm::TMainForm(std::optional<std::string> settingsPath)
 
     // The serial port's events reach this thread through the window's message loop.
     kt::serial::SetSyncMainThread();
-    kt::serial::SetSyncWaker([this, target = syncWindow_] {
-        // One posted message serves every hand-over pending when it is handled.
-        if (!servePosted_.exchange(true))
+    // One posted message serves every hand-over pending when it is handled.
+    // The waker runs on worker threads: it holds what it touches.
+    kt::serial::SetSyncWaker([posted = servePosted_, target = syncWindow_] {
+        if (!posted->exchange(true))
             PostMessageW(target, kServeSyncMessage, 0, 0);
     });
     kt::DeviceSession::ConfigurePort(Comm1);
@@ -485,7 +486,7 @@ LRESULT CALLBACK TMainForm::SyncWindowProc(HWND hwnd, UINT message, WPARAM wPara
     }
     auto* form = reinterpret_cast<TMainForm*>(GetWindowLongPtrW(hwnd, GWLP_USERDATA));
     if (message == kServeSyncMessage && form != nullptr) {
-        form->servePosted_ = false;
+        *form->servePosted_ = false;
         kt::serial::ServeSyncCalls();
         return 0;
     }
@@ -552,6 +553,15 @@ LRESULT TMainForm::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam)
     case WM_CLOSE:
         if (FormCloseQuery())
             DestroyWindow(hwnd_);
+        return 0;
+    case WM_QUERYENDSESSION:
+        // Logging off or shutting down in the middle of an update would leave
+        // the device with half an image: Windows is asked to wait.
+        return session_->InOperation() ? FALSE : TRUE;
+    case WM_ENDSESSION:
+        // The session ends without a close: the settings are written now.
+        if (wParam != FALSE && !session_->InOperation())
+            FormCloseQuery();
         return 0;
     case WM_DESTROY:
         PostQuitMessage(0);

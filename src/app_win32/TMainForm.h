@@ -146,7 +146,7 @@ private:
     // A message-only window: worker threads post to it when the main thread
     // has a hand-over to serve.
     HWND syncWindow_ = nullptr;
-    std::atomic<bool> servePosted_{false};
+    std::shared_ptr<std::atomic<bool>> servePosted_ = std::make_shared<std::atomic<bool>>(false);
     HFONT font_ = nullptr;
     HIMAGELIST images_ = nullptr;
     HICON iconBig_ = nullptr;

@@ -265,6 +265,36 @@ TEST(WinMainForm, OpenButtonOpensTheChosenFileAndCancelDoesNothing)
     });
 }
 
+// The system's open dialog: its title and filter, the folder and name the
+// settings gave, and a typed name that opens.
+TEST(WinMainForm, OpenDialogAsksForAPackage)
+{
+    kt::test::TempDir dir;
+    const auto path = GoodPackage(dir);
+    dir.Write("kt-flash.INI", "[PARAMS]\r\nLAST_NAME=" + path + "\r\n");
+    TMainForm form(Settings(dir));
+    kt::test::Drive(form, [&](WindowDriver& driver) {
+        driver.Click(TMainForm::kToolOpen);
+        const auto dialog = driver.WaitOwnedDialog();
+        ASSERT_TRUE(dialog.has_value());
+        EXPECT_EQ(driver.TextOfWindow(*dialog), "Выбери файл с прошивкой для ТЕЛВИКСа");
+        // The explorer-style dialog's controls: the type list and the name field.
+        HWND types = GetDlgItem(*dialog, 0x470);
+        ASSERT_NE(types, nullptr);
+        wchar_t type[128] = {};
+        SendMessageW(types, CB_GETLBTEXT, 0, reinterpret_cast<LPARAM>(type));
+        EXPECT_STREQ(type, L"Файлы прошивок ТЕЛВИКСа (*.kvf)");
+        EXPECT_EQ(SendMessageW(types, CB_GETCOUNT, 0, 0), 1);
+        HWND name = GetDlgItem(*dialog, 0x47C);
+        ASSERT_NE(name, nullptr);
+        EXPECT_EQ(driver.TextOfWindow(name), "update.kvf") << "the last package's name";
+        PostMessageW(*dialog, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0);
+        EXPECT_TRUE(WindowDriver::WaitFor([&] { return driver.Caption() == "KT_FLASH - update.kvf"; }))
+            << driver.Caption();
+        EXPECT_TRUE(driver.ButtonEnabled(TMainForm::kToolFullFlash));
+    });
+}
+
 struct ArgumentCase {
     std::string name;
     std::vector<std::string> arguments;

@@ -164,6 +164,33 @@ std::optional<ShownDialog> WindowDriver::WaitDialog(std::chrono::milliseconds ti
     return d;
 }
 
+std::optional<HWND> WindowDriver::WaitOwnedDialog(std::chrono::milliseconds timeout) const
+{
+    struct Search {
+        HWND owner;
+        HWND found;
+    } search{main_, nullptr};
+    const auto find = [](HWND hwnd, LPARAM lParam) -> BOOL {
+        auto* s = reinterpret_cast<Search*>(lParam);
+        wchar_t name[16] = {};
+        GetClassNameW(hwnd, name, 16);
+        if (std::wstring_view(name) == L"#32770" && IsWindowVisible(hwnd) && GetWindow(hwnd, GW_OWNER) == s->owner) {
+            s->found = hwnd;
+            return FALSE;
+        }
+        return TRUE;
+    };
+    if (!WaitFor(
+            [&] {
+                search.found = nullptr;
+                EnumThreadWindows(thread_, find, reinterpret_cast<LPARAM>(&search));
+                return search.found != nullptr;
+            },
+            timeout))
+        return std::nullopt;
+    return search.found;
+}
+
 void WindowDriver::WaitGone(HWND hwnd) const
 {
     WaitFor([&] { return IsWindow(hwnd) == FALSE || IsWindowVisible(hwnd) == FALSE; });

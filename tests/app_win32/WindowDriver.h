@@ -53,6 +53,10 @@ public:
     // The message dialog shown over the window, once it shows; nothing when
     // `timeout` passes first.
     std::optional<ShownDialog> WaitDialog(std::chrono::milliseconds timeout = 30s) const;
+    // Any dialog window the window shows (the open dialog among them), once it shows.
+    std::optional<HWND> WaitOwnedDialog(std::chrono::milliseconds timeout = 30s) const;
+    std::string TextOfWindow(HWND hwnd) const { return TextOf(hwnd); }
+
     // A key pressed in the dialog (on its focused button), then waits until it is gone.
     void Answer(const ShownDialog& dialog, WPARAM key) const;
     // A click on one of its buttons, then waits until it is gone.
