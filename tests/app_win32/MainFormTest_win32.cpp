@@ -408,8 +408,13 @@ TEST(WinMainFormDevice, InfoButtonHoldsTheToolbarAndRefusesTheClose)
         EXPECT_FALSE(driver.ButtonEnabled(TMainForm::kToolFullFlash));
         driver.Close();
         driver.Click(TMainForm::kToolTime);  // a disabled button takes no click
+        DWORD_PTR endSession = TRUE;
+        SendMessageTimeoutW(driver.Main(), WM_QUERYENDSESSION, 0, 0, SMTO_NORMAL, 10000, &endSession);
+        EXPECT_EQ(endSession, static_cast<DWORD_PTR>(FALSE)) << "a log-off must wait for the operation";
         ASSERT_TRUE(driver.WaitIdle());
         EXPECT_TRUE(driver.WindowExists()) << "the close must be refused while busy";
+        SendMessageTimeoutW(driver.Main(), WM_QUERYENDSESSION, 0, 0, SMTO_NORMAL, 10000, &endSession);
+        EXPECT_EQ(endSession, static_cast<DWORD_PTR>(TRUE));
 
         const auto lines = driver.Log();
         ASSERT_FALSE(lines.empty());
