@@ -58,7 +58,7 @@ TMainForm::TMainForm(std::optional<std::string> settingsPath, QWidget* parent)
     : QMainWindow(parent, Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
                               Qt::WindowCloseButtonHint),
       settingsPath_(settingsPath ? *settingsPath
-                                 : kt::SettingsPathFor(QCoreApplication::applicationFilePath().toStdString()))
+                                 : kt::DefaultSettingsPath(QCoreApplication::applicationFilePath().toStdString()))
 {
     InitToolbarImages();
     // The serial port's events reach this thread through Qt's event loop.

@@ -34,7 +34,8 @@ public:
     static constexpr int kDesignWidth = 422;
     static constexpr int kDesignHeight = 323;
 
-    // `settingsPath`: the settings file; by default the executable's path with ".INI".
+    // `settingsPath`: the settings file; by default beside the executable, or in
+    // the user's configuration folder when that cannot be written (DefaultSettingsPath).
     explicit TMainForm(std::optional<std::string> settingsPath = std::nullopt, QWidget* parent = nullptr);
     ~TMainForm() override;
 

@@ -121,38 +121,11 @@ HICON MakeIcon(const kt::XpmImage& image, int scale)
     return CreateIconIndirect(&info);
 }
 
-// The folder of `path`, which may be written: a file can be made there.
-bool FolderWritable(const std::filesystem::path& folder)
-{
-    const std::wstring probe = (folder / (L".kt-flash-" + std::to_wstring(GetCurrentProcessId()) + L".tmp")).wstring();
-    HANDLE file = CreateFileW(probe.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
-                              FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
-    if (file == INVALID_HANDLE_VALUE)
-        return false;
-    CloseHandle(file);
-    return true;
-}
-
 }  // namespace
-
-std::string TMainForm::SettingsPathBeside(const std::string& executable)
-{
-    const std::filesystem::path beside = ToWide(kt::SettingsPathFor(executable));
-    if (FolderWritable(beside.parent_path()))
-        return ToUtf8(beside.wstring());
-    wchar_t appData[MAX_PATH];
-    const DWORD length = GetEnvironmentVariableW(L"APPDATA", appData, MAX_PATH);
-    if (length == 0 || length >= MAX_PATH)
-        return ToUtf8(beside.wstring());
-    const std::filesystem::path folder = std::filesystem::path(appData) / L"KT-FLASH";
-    std::error_code ignored;
-    std::filesystem::create_directories(folder, ignored);
-    return ToUtf8((folder / beside.filename()).wstring());
-}
 
 TMainForm::TMainForm(std::optional<std::string> settingsPath)
     : settingsPath_(settingsPath ? *settingsPath
-                                 : SettingsPathBeside(kt::platform::ExecutablePath().value_or("kt-flash.exe")))
+                                 : kt::DefaultSettingsPath(kt::platform::ExecutablePath().value_or("kt-flash.exe")))
 {
     INITCOMMONCONTROLSEX controls{sizeof controls, ICC_BAR_CLASSES | ICC_PROGRESS_CLASS | ICC_STANDARD_CLASSES};
     InitCommonControlsEx(&controls);

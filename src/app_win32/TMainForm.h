@@ -49,13 +49,8 @@ public:
 
     static constexpr const wchar_t* kWindowClass = L"KtFlashMainForm";
 
-    // The settings file of the program at `executable`: its path with ".INI";
-    // where that folder cannot be written (a program installed for all users),
-    // the same name in the folder KT-FLASH of the user's application data.
-    static std::string SettingsPathBeside(const std::string& executable);
-
-    // `settingsPath`: the settings file; by default SettingsPathBeside the
-    // running executable. Creates the window, hidden.
+    // `settingsPath`: the settings file; by default the DefaultSettingsPath of
+    // the running executable. Creates the window, hidden.
     explicit TMainForm(std::optional<std::string> settingsPath = std::nullopt);
     ~TMainForm() override;
     TMainForm(const TMainForm&) = delete;

@@ -71,7 +71,7 @@ std::string SettingsPath(const CliOptions& options)
 {
     if (options.settings)
         return *options.settings;
-    return SettingsPathFor(platform::ExecutablePath().value_or("kt-flash-cli"));
+    return DefaultSettingsPath(platform::ExecutablePath().value_or("kt-flash-cli"));
 }
 
 // Everything one device command needs, in the order it must be torn down.

@@ -1,6 +1,7 @@
 #include "shell/Settings.h"
 
 #include "package/IniFile.h"
+#include "platform/UserFolders.h"
 
 #include <filesystem>
 
@@ -15,6 +16,19 @@ constexpr const char* kParams = "PARAMS";
 std::string SettingsPathFor(const std::string& executable)
 {
     return std::filesystem::path(executable).replace_extension(".INI").string();
+}
+
+std::string DefaultSettingsPath(const std::string& executable)
+{
+    const std::string beside = SettingsPathFor(executable);
+    if (platform::FolderWritable(std::filesystem::path(beside).parent_path().string()))
+        return beside;
+    const auto folder = platform::UserConfigFolder();
+    if (!folder)
+        return beside;
+    std::error_code ignored;  // a folder that cannot be made shows when the file is written
+    std::filesystem::create_directories(*folder, ignored);
+    return (std::filesystem::path(*folder) / kSharedSettingsName).string();
 }
 
 void ReadSettings(const std::string& path, SettingsTarget& target)

@@ -1,4 +1,5 @@
-// The settings kept between runs in an INI file beside the executable: the
+// The settings kept between runs in an INI file (beside the executable, or in
+// the user's configuration folder when that cannot be written): the
 // window's bounds, the serial speed, the port where the device was last
 // found, and the last package used.
 #pragma once
@@ -10,6 +11,16 @@ namespace kt {
 
 // The executable's path with its extension replaced by ".INI" (added when it has none).
 std::string SettingsPathFor(const std::string& executable);
+
+// The settings file of the program at `executable`: SettingsPathFor it while
+// its folder can be written (a program unpacked into a folder of its own);
+// otherwise (a program installed for all users) kt-flash.INI in the user's
+// configuration folder, made when missing, which the window and the command
+// line share.
+std::string DefaultSettingsPath(const std::string& executable);
+
+// The name of the shared settings file in the user's configuration folder.
+inline constexpr const char* kSharedSettingsName = "kt-flash.INI";
 
 struct WindowBounds {
     int left = 0;

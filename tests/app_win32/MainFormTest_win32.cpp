@@ -182,23 +182,6 @@ TEST(WinMainForm, FrameFontPicturesAndIcon)
     EXPECT_NE(SendMessageW(form.Handle(), WM_GETICON, ICON_BIG, 0), 0);
 }
 
-// Settings live beside the program; a program in a folder the user cannot
-// write keeps them in the user's application data instead.
-TEST(WinMainForm, SettingsGoWhereTheyCanBeWritten)
-{
-    kt::test::TempDir dir;
-    const auto writable = (dir.Path() / "kt-flash.exe").string();
-    EXPECT_EQ(TMainForm::SettingsPathBeside(writable), (dir.Path() / "kt-flash.INI").string());
-
-    const char* appData = std::getenv("APPDATA");
-    ASSERT_NE(appData, nullptr);
-    const auto unwritable = (dir.Path() / "no-such-folder" / "kt-flash.exe").string();
-    const auto fallback = std::filesystem::path(appData) / "KT-FLASH" / "kt-flash.INI";
-    EXPECT_EQ(TMainForm::SettingsPathBeside(unwritable), fallback.string());
-    EXPECT_TRUE(std::filesystem::is_directory(fallback.parent_path()));
-    EXPECT_TRUE(std::filesystem::is_empty(dir.Path())) << "the probe leaves no file behind";
-}
-
 // The package named on the command line opens once the window shows.
 TEST(WinMainForm, CommandLinePackageOpensAfterTheWindowShows)
 {

@@ -1,0 +1,27 @@
+#include "platform/UserFolders.h"
+
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+
+namespace kt::platform {
+
+bool FolderWritable(const std::string& folder)
+{
+    return !folder.empty() && access(folder.c_str(), W_OK | X_OK) == 0;
+}
+
+std::optional<std::string> UserConfigFolder()
+{
+    // A relative XDG_CONFIG_HOME is invalid and is ignored, as the XDG rules say.
+    const char* config = std::getenv("XDG_CONFIG_HOME");
+    if (config != nullptr && config[0] == '/')
+        return (std::filesystem::path(config) / "kt-flash").string();
+    const char* home = std::getenv("HOME");
+    if (home != nullptr && home[0] == '/')
+        return (std::filesystem::path(home) / ".config" / "kt-flash").string();
+    return std::nullopt;
+}
+
+}  // namespace kt::platform
