@@ -1,6 +1,7 @@
-// The program's icon as a Windows .ico file, made from the same XPM artwork
-// as the toolbar: the Windows build embeds src/app_win32/kt-flash.ico, which
-// kt-make-icon writes and a test keeps equal to the artwork.
+// The program's icon, made from the same XPM artwork as the toolbar: a
+// Windows .ico file (the Windows build embeds src/app_win32/kt-flash.ico,
+// which kt-make-icon writes and a test keeps equal to the artwork), and the
+// PNG and SVG files of the desktop's icon theme.
 #pragma once
 
 #include "view/XpmImage.h"
@@ -19,5 +20,14 @@ std::string IcoFile(const std::vector<XpmImage>& images);
 
 // The program's icon: the lightning bolt at 16, 32 and 48 pixels.
 std::string ProgramIcon();
+
+// The lightning bolt alone, 16 x 16.
+XpmImage ProgramArt();
+
+// `image` as a PNG file: 8-bit RGBA, not compressed (stored deflate blocks).
+std::string PngFile(const XpmImage& image);
+
+// `image` as an SVG file: one square per opaque pixel, drawn with crisp edges.
+std::string SvgFile(const XpmImage& image);
 
 }  // namespace kt::icon
