@@ -75,6 +75,8 @@ TMainForm::TMainForm(std::optional<std::string> settingsPath, QWidget* parent)
 
     setObjectName("MainForm");
     setWindowTitle(kt::kDesignCaption);
+    // The program's icon is the update button's lightning bolt, as on Windows.
+    setWindowIcon(QIcon(":/toolbar/flash.xpm"));
     setFont(QFont("MS Sans Serif", 8));
     resize(kDesignWidth, kDesignHeight);
 

@@ -5,10 +5,54 @@
 
 #include <QApplication>
 
+#include <cstdlib>
+#include <iostream>
 #include <memory>
+#include <string_view>
+
+namespace {
+
+constexpr const char* kHelp =
+    "usage: kt-flash [--simulate] [PACKAGE]\n"
+    "  PACKAGE     a firmware package (.kvf) to open once the window shows\n"
+    "  --simulate  a simulated device inside the program answers instead of a serial port\n"
+    "  --help      show this text\n"
+    "  --version   show the program's version\n"
+    "kt-flash-cli does the same from a terminal, without a display.\n";
+
+bool Given(int argc, char** argv, std::string_view option)
+{
+    for (int i = 1; i < argc; ++i)
+        if (argv[i] == option)
+            return true;
+    return false;
+}
+
+bool Set(const char* variable)
+{
+    const char* value = std::getenv(variable);
+    return value != nullptr && value[0] != '\0';
+}
+
+}  // namespace
 
 int main(int argc, char** argv)
 {
+    if (Given(argc, argv, "--version")) {
+        std::cout << "kt-flash " KT_VERSION "\n";
+        return 0;
+    }
+    if (Given(argc, argv, "--help")) {
+        std::cout << kHelp;
+        return 0;
+    }
+    // With nowhere to draw, Qt can only abort with its own message: one line instead.
+    if (!Set("QT_QPA_PLATFORM") && !Set("DISPLAY") && !Set("WAYLAND_DISPLAY")) {
+        std::cerr << "kt-flash: no display to show the window on (DISPLAY and WAYLAND_DISPLAY are not set); "
+                     "kt-flash-cli works without one\n";
+        return 1;
+    }
+
     QApplication app(argc, argv);
     QApplication::setApplicationName("DRAXO CORE FLASHER");
 

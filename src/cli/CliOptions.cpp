@@ -20,9 +20,12 @@ const char* const kUsage =
     "  --settings FILE  settings file to use instead of the one beside the executable\n"
     "  --simulate       use a built-in simulated device instead of a serial port\n"
     "  --help           show this text\n"
+    "  --version        show the program's version\n"
     "exit status: 0 success, 1 the operation failed, 2 usage error\n"
     "A serial port that cannot be opened for lack of permission usually means\n"
     "that the user is not in the group 'dialout' (sudo usermod -aG dialout $USER).\n";
+
+const char* const kVersion = "kt-flash-cli " KT_VERSION "\n";
 
 namespace {
 
@@ -51,8 +54,10 @@ ParseResult ParseCommandLine(const std::vector<std::string>& args)
 {
     CliOptions options;
     bool help = false;
+    bool version = false;
     const std::vector<CommandOption> table = {
         HelpOption("--help", help),
+        HelpOption("--version", version),
         HelpOption("-h", help),
         FlagOption("--yes", options.yes),
         FlagOption("--simulate", options.simulate),
@@ -73,6 +78,10 @@ ParseResult ParseCommandLine(const std::vector<std::string>& args)
         return Fail(parsed.error);
     if (help)
         return ParseResult{CliOptions{}, {}};
+    if (version) {
+        options.command = Command::Version;
+        return ParseResult{options, {}};
+    }
 
     const std::vector<std::string>& words = parsed.positional;
     if (words.empty())

@@ -7,7 +7,7 @@
 
 namespace kt::cli {
 
-enum class Command { Open, Info, Time, Update, Ports, Help };
+enum class Command { Open, Info, Time, Update, Ports, Help, Version };
 
 struct CliOptions {
     Command command = Command::Help;
@@ -27,5 +27,7 @@ struct ParseResult {
 ParseResult ParseCommandLine(const std::vector<std::string>& args);
 
 extern const char* const kUsage;
+// What --version prints.
+extern const char* const kVersion;
 
 }  // namespace kt::cli

@@ -182,6 +182,9 @@ int RunCommand(const CliOptions& options)
     case Command::Help:
         std::cout << kUsage;
         return kExitOk;
+    case Command::Version:
+        std::cout << kVersion;
+        return kExitOk;
     case Command::Open: {
         ConsoleView view;
         KVF_TYPE package;

@@ -76,6 +76,7 @@ TEST(MainForm, StartsWithTheDesignCaptionAndOnlyUpdateDisabled)
     EXPECT_EQ(form.ProgressBar->maximum(), 100);
     EXPECT_FALSE(form.windowFlags() & Qt::WindowMaximizeButtonHint);
     EXPECT_EQ(form.minimumSize(), QSize(TMainForm::kDesignWidth, TMainForm::kDesignHeight));
+    EXPECT_FALSE(form.windowIcon().isNull());
     EXPECT_FALSE(form.ToolOpen->icon().isNull());
     EXPECT_FALSE(form.ToolFullFlash->icon().isNull());
     for (QAction* a : {form.ToolOpen, form.ToolInfo, form.ToolTime, form.ToolFullFlash})

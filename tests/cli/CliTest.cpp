@@ -66,6 +66,7 @@ INSTANTIATE_TEST_SUITE_P(
                   "p.kvf"},
         ParseCase{"OptionWithEquals", {"--baud=9600", "info"}, true, Command::Info},
         ParseCase{"Ports", {"ports"}, true, Command::Ports}, ParseCase{"Help", {"--help"}, true, Command::Help},
+        ParseCase{"Version", {"--version", "update"}, true, Command::Version},
         ParseCase{"DashDashEndsOptions", {"open", "--", "--odd.kvf"}, true, Command::Open, "--odd.kvf"},
         ParseCase{"NoCommand", {}, false}, ParseCase{"UnknownCommand", {"flash"}, false},
         ParseCase{"OpenWithoutPackage", {"open"}, false}, ParseCase{"ExtraArgument", {"info", "x"}, false},
@@ -129,6 +130,14 @@ TEST(CliUsage, UsageErrorsExitTwoAndPrintNothingOnStandardOutput)
         EXPECT_EQ(run.status, 2) << args;
         EXPECT_EQ(run.out, "") << args;
     }
+}
+
+// --version answers before anything else is looked at, and touches no device.
+TEST(CliUsage, VersionPrintsTheProgramAndItsVersion)
+{
+    const auto run = RunCli("--version update missing.kvf");
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(run.out, "kt-flash-cli " KT_VERSION "\n");
 }
 
 // kt-flash-cli against a simulated device, with a settings file of its own.
