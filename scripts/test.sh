@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds, and runs every test: a plain build, then
-# the Windows build (mingw-w64) under Wine, then AddressSanitizer with
+# Installs what is missing, builds, and runs every test: a plain build (and
+# its Debian package, installed on this machine), then the Windows build
+# (mingw-w64) under Wine, then AddressSanitizer with
 # UndefinedBehaviorSanitizer, then the threaded parts (platform layer, serial
 # port, simulator, device link and operations, command line) under
 # ThreadSanitizer.
@@ -9,7 +10,8 @@ cd "$(dirname "$0")/.."
 # clang-format checks that the tree follows its one style; mingw-w64 and Wine
 # build and run the Windows programs; Xvfb (with xauth) is the display the
 # Windows window's tests draw on.
-bash scripts/setup.sh clang-format g++-mingw-w64-x86-64-posix wine wine64 fonts-wine xvfb xauth
+bash scripts/setup.sh clang-format g++-mingw-w64-x86-64-posix wine wine64 fonts-wine xvfb xauth \
+  desktop-file-utils man-db bash-completion dpkg-dev
 
 jobs=$(nproc)
 export QT_QPA_PLATFORM=offscreen
@@ -17,6 +19,9 @@ export QT_QPA_PLATFORM=offscreen
 echo "== plain build"
 bash scripts/build.sh build -DCMAKE_BUILD_TYPE=RelWithDebInfo
 ctest --test-dir build --output-on-failure -j "$jobs"
+
+echo "== Debian package: made with CPack, installed with apt-get, run from /usr"
+bash scripts/deb-test.sh build
 
 echo "== Windows: cross-built with mingw-w64, run under Wine against the Linux build"
 # The Wine prefix lives in build-win/wineprefix; the COM port tests and the

@@ -12,6 +12,17 @@ bool FolderWritable(const std::string& folder)
     return !folder.empty() && access(folder.c_str(), W_OK | X_OK) == 0;
 }
 
+bool InstalledProgramFolder(const std::string& folder)
+{
+    std::error_code ec;
+    const auto canonical = std::filesystem::weakly_canonical(folder, ec);
+    const std::string path = ec ? folder : canonical.string();
+    for (const char* system : {"/usr/bin", "/usr/sbin", "/usr/local/bin", "/usr/local/sbin", "/bin", "/sbin"})
+        if (path == system)
+            return true;
+    return false;
+}
+
 std::optional<std::string> UserConfigFolder()
 {
     // A relative XDG_CONFIG_HOME is invalid and is ignored, as the XDG rules say.

@@ -25,6 +25,24 @@ bool FolderWritable(const std::string& folder)
     return true;
 }
 
+bool InstalledProgramFolder(const std::string& folder)
+{
+    std::wstring path = std::filesystem::path(ToWide(folder)).lexically_normal().wstring();
+    CharUpperBuffW(path.data(), static_cast<DWORD>(path.size()));
+    for (const wchar_t* variable : {L"ProgramFiles", L"ProgramFiles(x86)", L"ProgramW6432"}) {
+        wchar_t value[MAX_PATH];
+        const DWORD length = GetEnvironmentVariableW(variable, value, MAX_PATH);
+        if (length == 0 || length >= MAX_PATH)
+            continue;
+        std::wstring root = std::filesystem::path(value).lexically_normal().wstring();
+        CharUpperBuffW(root.data(), static_cast<DWORD>(root.size()));
+        if (path.size() >= root.size() && path.compare(0, root.size(), root) == 0 &&
+            (path.size() == root.size() || path[root.size()] == L'\\'))
+            return true;
+    }
+    return false;
+}
+
 std::optional<std::string> UserConfigFolder()
 {
     const DWORD length = GetEnvironmentVariableW(L"APPDATA", nullptr, 0);

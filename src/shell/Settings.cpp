@@ -21,14 +21,15 @@ std::string SettingsPathFor(const std::string& executable)
 std::string DefaultSettingsPath(const std::string& executable)
 {
     const std::string beside = SettingsPathFor(executable);
-    if (platform::FolderWritable(std::filesystem::path(beside).parent_path().string()))
+    const std::string folder = std::filesystem::path(beside).parent_path().string();
+    if (!platform::InstalledProgramFolder(folder) && platform::FolderWritable(folder))
         return beside;
-    const auto folder = platform::UserConfigFolder();
-    if (!folder)
+    const auto config = platform::UserConfigFolder();
+    if (!config)
         return beside;
     std::error_code ignored;  // a folder that cannot be made shows when the file is written
-    std::filesystem::create_directories(*folder, ignored);
-    return (std::filesystem::path(*folder) / kSharedSettingsName).string();
+    std::filesystem::create_directories(*config, ignored);
+    return (std::filesystem::path(*config) / kSharedSettingsName).string();
 }
 
 void ReadSettings(const std::string& path, SettingsTarget& target)

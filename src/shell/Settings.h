@@ -14,9 +14,9 @@ std::string SettingsPathFor(const std::string& executable);
 
 // The settings file of the program at `executable`: SettingsPathFor it while
 // its folder can be written (a program unpacked into a folder of its own);
-// otherwise (a program installed for all users) kt-flash.INI in the user's
-// configuration folder, made when missing, which the window and the command
-// line share.
+// otherwise, and always for a program in the system's program folders
+// (/usr/bin, Program Files), kt-flash.INI in the user's configuration folder,
+// made when missing, which the window and the command line share.
 std::string DefaultSettingsPath(const std::string& executable);
 
 // The name of the shared settings file in the user's configuration folder.

@@ -98,6 +98,23 @@ TEST(SettingsPath, SharedInTheUserConfigFolderWhenTheProgramsFolderCannotBeWritt
     ASSERT_TRUE(kt::WriteSettings(shared.string(), std::nullopt, "/dev/ttyUSB3"));
 }
 
+// An installed program never writes beside itself, whoever runs it.
+TEST(SettingsPath, InstalledProgramsKeepSettingsInTheUserConfigFolder)
+{
+    kt::test::TempDir config;
+    ConfigFolderScope scope(config.Path());
+#ifdef _WIN32
+    wchar_t programFiles[MAX_PATH];
+    const DWORD length = GetEnvironmentVariableW(L"ProgramFiles", programFiles, MAX_PATH);
+    ASSERT_GT(length, 0u);
+    const auto installed = std::filesystem::path(programFiles) / "KT-FLASH" / "kt-flash.exe";
+#else
+    const std::filesystem::path installed = "/usr/bin/kt-flash-cli";
+#endif
+    EXPECT_EQ(kt::DefaultSettingsPath(installed.string()),
+              (ConfigFolderScope::ProgramFolder(config.Path()) / "kt-flash.INI").string());
+}
+
 #ifndef _WIN32
 // Where the permissions say so (root may write anywhere).
 TEST(SettingsPath, ReadOnlyProgramFolderFallsBack)
