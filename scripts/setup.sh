@@ -3,7 +3,7 @@
 # packages named as arguments are added to the list.
 set -euo pipefail
 
-packages=(cmake ninja-build g++ libgtest-dev qt6-base-dev qt6-qpa-plugins binutils zlib1g-dev "$@")
+packages=(cmake ninja-build g++ libgtest-dev qt6-base-dev qt6-qpa-plugins qt6-translations-l10n binutils zlib1g-dev "$@")
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

@@ -2,6 +2,7 @@
 
 #include "link/Protocol.h"
 
+#include "platform/LocalClock.h"
 #include "serial/PortList.h"
 #include "serial/SpSafeSync.h"
 
@@ -12,8 +13,14 @@
 #include <QScreen>
 #include <QThread>
 #include <QTimer>
+#include <QDir>
+#include <QFile>
 #include <QFileDialog>
+#include <QFileInfo>
 #include <QFrame>
+#include <QLabel>
+#include <QMenu>
+#include <QStatusBar>
 #include <QGroupBox>
 #include <QMessageBox>
 #include <QPlainTextEdit>
@@ -108,6 +115,15 @@ TMainForm::TMainForm(std::optional<std::string> settingsPath, QWidget* parent)
     ToolInfo->setVisible(false);
     ToolTime->setVisible(false);
     ToolFullFlash->setEnabled(false);
+    // The keyboard reaches every button: a shortcut each (Enter stays the
+    // update's), and Tab stops on the toolbar too.
+    ToolOpen->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_O));
+    ToolInfo->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_I));
+    ToolTime->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_T));
+    ToolFullFlash->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_U));
+    for (QAction* action : {ToolOpen, ToolInfo, ToolTime, ToolFullFlash})
+        if (QWidget* widget = bar->widgetForAction(action))
+            widget->setFocusPolicy(Qt::TabFocus);
     connect(ToolOpen, &QAction::triggered, this, &TMainForm::ToolOpenClick);
     connect(ToolInfo, &QAction::triggered, this, &TMainForm::ToolInfoClick);
     connect(ToolTime, &QAction::triggered, this, &TMainForm::ToolTimeClick);
@@ -131,8 +147,22 @@ TMainForm::TMainForm(std::optional<std::string> settingsPath, QWidget* parent)
     Memo->setObjectName("Memo");
     Memo->setReadOnly(true);
     Memo->setLineWrapMode(QPlainTextEdit::NoWrap);
-    Memo->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    // Long lines stay whole: the log scrolls sideways to show them.
+    Memo->setHorizontalScrollBarPolicy(Qt::ScrollBarAsNeeded);
     Memo->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+    SaveLogAction = new QAction(QString::fromUtf8("Сохранить журнал…"), this);
+    SaveLogAction->setObjectName("SaveLog");
+    SaveLogAction->setShortcut(QKeySequence::Save);
+    SaveLogAction->setShortcutContext(Qt::WindowShortcut);
+    addAction(SaveLogAction);
+    connect(SaveLogAction, &QAction::triggered, this, &TMainForm::SaveLogClick);
+    Memo->setContextMenuPolicy(Qt::CustomContextMenu);
+    connect(Memo, &QWidget::customContextMenuRequested, this, [this](const QPoint& at) {
+        std::unique_ptr<QMenu> menu(Memo->createStandardContextMenu());
+        menu->addSeparator();
+        menu->addAction(SaveLogAction);
+        menu->exec(Memo->viewport()->mapToGlobal(at));
+    });
     groupLayout->addWidget(Memo);
     layout->addWidget(GroupBox1, 1);
 
@@ -141,9 +171,18 @@ TMainForm::TMainForm(std::optional<std::string> settingsPath, QWidget* parent)
     ProgressBar->setFixedHeight(22);
     ProgressBar->setRange(0, 100);
     ProgressBar->setValue(0);
-    ProgressBar->setTextVisible(false);
+    ProgressBar->setTextVisible(true);  // the percentage
+    ProgressBar->setAlignment(Qt::AlignCenter);
     layout->addWidget(ProgressBar);
     setCentralWidget(central);
+
+    StatusStep = new QLabel(this);
+    StatusStep->setObjectName("StatusStep");
+    StatusDevice = new QLabel(this);
+    StatusDevice->setObjectName("StatusDevice");
+    statusBar()->addWidget(StatusStep, 1);
+    statusBar()->addPermanentWidget(StatusDevice);
+    statusBar()->setSizeGripEnabled(true);
 
     progress_.OnChange([this](const kt::ProgressBar& p) {
         ProgressBar->setRange(p.Min(), p.Max());
@@ -192,8 +231,15 @@ void TMainForm::SetBounds(const kt::WindowBounds& b)
 
 void TMainForm::SetOpenDialog(const std::string& folder, const std::string& fileName)
 {
-    openDialogDir_ = QString::fromStdString(folder);
-    openDialogFile_ = QString::fromStdString(fileName);
+    // A folder that is not there (the design's FLASH beside the program) would
+    // start the dialog in its parent with its name typed in: the parent, then,
+    // and no name; a name is shown only for a file that is there.
+    QDir dir(QString::fromStdString(folder));
+    while (!dir.exists() && dir.cdUp()) {
+    }
+    openDialogDir_ = dir.exists() ? dir.path() : QString();
+    const QString file = QString::fromStdString(fileName);
+    openDialogFile_ = !file.isEmpty() && dir.exists(file) ? file : QString();
 }
 
 std::string TMainForm::ExecutableFolder() const
@@ -337,6 +383,7 @@ void TMainForm::UseSimulatedDevice(const std::string& port, kt::serial::SerialDe
     Comm1.SetDeviceFactory(std::move(device));
     session_->PortName = port;
     kt::serial::SetPortListOverride(std::vector<std::string>{});
+    StatusDevice->setText(QString::fromUtf8("Имитация ТЕЛВИКСа на порту ") + FromUtf8(port));
 }
 
 void TMainForm::AddLog(std::string_view line)
@@ -345,12 +392,60 @@ void TMainForm::AddLog(std::string_view line)
     QString text = FromUtf8(line);
     text.replace(QChar('\r'), QChar(0x240D)).replace(QChar('\n'), QChar(0x240A));
     Memo->appendPlainText(text);
+    logTimes_.push_back(std::chrono::system_clock::now());
+    // A line in the first column heads a step; the status line names it.
+    if (!text.isEmpty() && !text.front().isSpace())
+        StatusStep->setText(text);
     Memo->verticalScrollBar()->setValue(Memo->verticalScrollBar()->maximum());
 }
 
 void TMainForm::ClearLog()
 {
     Memo->clear();
+    logTimes_.clear();
+    StatusStep->clear();
+}
+
+bool TMainForm::SaveLog(const QString& path) const
+{
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate))
+        return false;
+    const QStringList lines = Memo->toPlainText().split('\n');
+    QByteArray out;
+    for (qsizetype i = 0; i < lines.size(); ++i) {
+        if (lines.size() == 1 && lines[0].isEmpty() && logTimes_.empty())
+            break;  // an empty log saves as an empty file
+        const auto when = static_cast<std::size_t>(i) < logTimes_.size() ? logTimes_[static_cast<std::size_t>(i)]
+                                                                         : std::chrono::system_clock::now();
+        const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(when.time_since_epoch()).count();
+        const std::tm t = kt::platform::LocalTime(static_cast<std::time_t>(ms / 1000));
+        char stamp[96];
+        std::snprintf(stamp, sizeof stamp, "%04d-%02d-%02d %02d:%02d:%02d.%03d  ", t.tm_year + 1900, t.tm_mon + 1,
+                      t.tm_mday, t.tm_hour, t.tm_min, t.tm_sec, static_cast<int>(ms % 1000));
+        out += stamp;
+        out += lines[i].toUtf8();
+        out += '\n';
+    }
+    return file.write(out) == out.size() && file.flush();
+}
+
+void TMainForm::SaveLogClick()
+{
+    QString path;
+    if (chooseSaveFile_) {
+        path = chooseSaveFile_(*this);
+    } else {
+        const QString folder = openDialogDir_.isEmpty() ? QDir::homePath() : openDialogDir_;
+        path = QFileDialog::getSaveFileName(this, QString::fromUtf8("Сохранить журнал"),
+                                            QDir(folder).filePath("kt-flash-log.txt"),
+                                            QString::fromUtf8("Текстовые файлы (*.txt)"));
+    }
+    if (path.isEmpty())
+        return;
+    if (!SaveLog(path))
+        ShowDialog(("Не удалось сохранить журнал в файл " + path).toStdString(), kt::DialogKind::Error,
+                   kt::DialogButtons::Ok);
 }
 
 void TMainForm::SetCaption(std::string_view caption)
@@ -398,7 +493,13 @@ kt::ModalResult TMainForm::ShowDialog(std::string_view message, kt::DialogKind k
 
 bool TMainForm::OpenPackage(const std::string& fileName)
 {
-    return kt::OpenPackage(fileName, Package_, *this);
+    if (!kt::OpenPackage(fileName, Package_, *this))
+        return false;
+    // The next open starts where this package lies, with no name typed in.
+    const QFileInfo opened(QString::fromStdString(fileName));
+    openDialogDir_ = opened.absolutePath();
+    openDialogFile_.clear();
+    return true;
 }
 
 std::string TMainForm::PackageArgument(const QStringList& arguments)
@@ -421,9 +522,9 @@ QString TMainForm::ExecOpenDialog()
     if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty())
         return {};
     const QString chosen = dialog.selectedFiles().first();
-    const auto path = std::filesystem::path(chosen.toStdString());
-    openDialogDir_ = QString::fromStdString(path.parent_path().string());
-    openDialogFile_ = QString::fromStdString(path.filename().string());
+    const QFileInfo info(chosen);
+    openDialogDir_ = info.absolutePath();
+    openDialogFile_ = info.fileName();
     return chosen;
 }
 

@@ -10,6 +10,8 @@
 #include <QMainWindow>
 
 #include <array>
+#include <chrono>
+#include <vector>
 #include <exception>
 #include <functional>
 #include <memory>
@@ -65,6 +67,16 @@ public:
     // Returns an empty string when the user cancels. Tests replace it.
     using FileChooser = std::function<QString(TMainForm&)>;
     void SetFileChooser(FileChooser chooser) { chooseFile_ = std::move(chooser); }
+    // Picks the file "Save log" writes; the default shows the save dialog.
+    void SetSaveChooser(FileChooser chooser) { chooseSaveFile_ = std::move(chooser); }
+
+    // Writes the log to `path` in UTF-8, each line after the local date and
+    // time it was added ("2026-12-11 09:41:07.250  "). False when the file
+    // cannot be written.
+    bool SaveLog(const QString& path) const;
+    // Where the open dialog starts and the name it shows.
+    QString OpenDialogFolder() const { return openDialogDir_; }
+    QString OpenDialogFile() const { return openDialogFile_; }
 
     const kt::KVF_TYPE& Package() const { return Package_; }
     kt::DeviceSession& Session() { return *session_; }
@@ -74,12 +86,16 @@ public:
     QAction* ToolInfo = nullptr;
     QAction* ToolTime = nullptr;
     QAction* ToolFullFlash = nullptr;
-    QAction* ToolButton4 = nullptr;  // the separator before ToolInfo, hidden at design
+    QAction* ToolButton4 = nullptr;    // the separator before ToolInfo, hidden at design
+    QAction* SaveLogAction = nullptr;  // "Save log…": the log's context menu and Ctrl+S
+    QLabel* StatusStep = nullptr;      // the step under way: the log's last heading
+    QLabel* StatusDevice = nullptr;    // a simulated device, when one stands in
     QPlainTextEdit* Memo = nullptr;
     QProgressBar* ProgressBar = nullptr;
     QGroupBox* GroupBox1 = nullptr;
 
 public slots:
+    void SaveLogClick();
     void ToolOpenClick();
     void ToolInfoClick();
     void ToolTimeClick();
@@ -123,6 +139,9 @@ private:
     std::array<QAction*, 4> ToolButtons{};
     kt::ProgressBar progress_;
     FileChooser chooseFile_;
+    FileChooser chooseSaveFile_;
+    // When each line of the log was added, for the saved log.
+    std::vector<std::chrono::system_clock::time_point> logTimes_;
     // The open dialog keeps its folder and file name from one use to the next.
     QString openDialogDir_;
     QString openDialogFile_;

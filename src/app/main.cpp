@@ -4,6 +4,9 @@
 #include "TMainForm.h"
 
 #include <QApplication>
+#include <QLibraryInfo>
+#include <QLocale>
+#include <QTranslator>
 
 #include <cstdlib>
 #include <iostream>
@@ -55,6 +58,12 @@ int main(int argc, char** argv)
 
     QApplication app(argc, argv);
     QApplication::setApplicationName("DRAXO CORE FLASHER");
+    // Qt's own dialogs (the file dialogs, the log's context menu) in Russian,
+    // like the rest of the window, where Qt's translations are installed.
+    QTranslator qtTranslation;
+    if (qtTranslation.load(QLocale(QLocale::Russian), "qtbase", "_",
+                           QLibraryInfo::path(QLibraryInfo::TranslationsPath)))
+        QApplication::installTranslator(&qtTranslation);
 
     TMainForm form;
     // --simulate: a simulated device inside the program answers instead of a real one.
