@@ -266,7 +266,9 @@ void TMainForm::closeEvent(QCloseEvent* event)
     }
     session_->DisconnectDevice();
     event->accept();
-    kt::WriteSettings(settingsPath_, Bounds(), rememberedPort_.value_or(session_->PortName));
+    // The window closes all the same; what could not be kept is said.
+    if (!kt::WriteSettings(settingsPath_, Bounds(), rememberedPort_.value_or(session_->PortName)))
+        std::fprintf(stderr, "kt-flash: cannot write the settings file %s\n", settingsPath_.c_str());
 }
 
 bool TMainForm::eventFilter(QObject* watched, QEvent* event)

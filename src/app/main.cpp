@@ -66,6 +66,7 @@ int main(int argc, char** argv)
         QApplication::installTranslator(&qtTranslation);
 
     TMainForm form;
+    QApplication::setWindowIcon(form.windowIcon());  // the dialogs' too
     // --simulate: a simulated device inside the program answers instead of a real one.
     std::unique_ptr<kt::sim::InProcessDevice> simulator;
     if (QApplication::arguments().contains("--simulate")) {

@@ -557,7 +557,9 @@ bool TMainForm::FormCloseQuery()
     if (session_->InOperation())
         return false;
     session_->DisconnectDevice();
-    kt::WriteSettings(settingsPath_, Bounds(), rememberedPort_.value_or(session_->PortName));
+    // The window closes all the same; what could not be kept is said.
+    if (!kt::WriteSettings(settingsPath_, Bounds(), rememberedPort_.value_or(session_->PortName)))
+        std::fprintf(stderr, "kt-flash: cannot write the settings file %s\n", settingsPath_.c_str());
     return true;
 }
 

@@ -192,6 +192,16 @@ TEST(MainFormLog, ALogThatCannotBeSavedIsSaid)
     EXPECT_TRUE(answerer.texts[0].contains("/nonexistent-folder/log.txt"));
 }
 
+TEST(MainFormSettings, ASettingsFileThatCannotBeWrittenIsSaid)
+{
+    TMainForm form("/nonexistent-folder/kt-flash.INI");
+    form.show();
+    testing::internal::CaptureStderr();
+    EXPECT_TRUE(form.close());
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "kt-flash: cannot write the settings file /nonexistent-folder/kt-flash.INI\n");
+}
+
 TEST(MainFormStatus, ProgressInPercentAndTheStepUnderWay)
 {
     kt::test::TempDir dir;
