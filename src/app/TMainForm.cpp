@@ -34,9 +34,7 @@
 #include <filesystem>
 #include <utility>
 
-const char* const TMainForm::kStopTransferQuestion =
-    "Прервать обновление?\rПрошивка ТЕЛВИКСа останется неполной, и его работа будет неправильной\r"
-    "до повторного обновления.";
+const char* const TMainForm::kStopTransferQuestion = kt::FormActions::kStopTransferQuestion;
 
 // The toolbar pictures live in a static library: register them explicitly.
 static void InitToolbarImages()
@@ -76,6 +74,7 @@ TMainForm::TMainForm(std::optional<std::string> settingsPath, QWidget* parent)
     });
     kt::DeviceSession::ConfigurePort(Comm1);
     session_ = std::make_unique<kt::DeviceSession>(Comm1, *this, Package_);
+    actions_ = std::make_unique<kt::FormActions>(*session_, *this);
     // Errors of the port's event handlers and worker threads end the running
     // operation and are shown in an error dialog.
     kt::serial::SetSyncExceptionHandler([this](std::exception_ptr error) { ShowProgramError(error); });
@@ -197,6 +196,7 @@ TMainForm::~TMainForm()
 {
     kt::serial::SetSyncExceptionHandler(nullptr);
     qApp->removeEventFilter(this);
+    actions_.reset();
     session_.reset();
     Comm1.Close();
     kt::serial::SetSyncWaker(nullptr);
@@ -267,7 +267,7 @@ void TMainForm::closeEvent(QCloseEvent* event)
     session_->DisconnectDevice();
     event->accept();
     // The window closes all the same; what could not be kept is said.
-    if (!kt::WriteSettings(settingsPath_, Bounds(), rememberedPort_.value_or(session_->PortName)))
+    if (!kt::WriteSettings(settingsPath_, Bounds(), actions_->PortToKeep()))
         std::fprintf(stderr, "kt-flash: cannot write the settings file %s\n", settingsPath_.c_str());
 }
 
@@ -281,19 +281,9 @@ bool TMainForm::eventFilter(QObject* watched, QEvent* event)
 
 bool TMainForm::FormKeyPress(int key)
 {
-    if (session_->InOperation()) {
-        if (key != Qt::Key_Escape || session_->StopRequested())
-            return key == Qt::Key_Escape;
-        // Stopping a block transfer leaves the device with half an image: one
-        // stray key press must not do that. The block on its way meanwhile
-        // completes, and the transfer goes on if the answer is No.
-        if (session_->InTransfer() && ShowDialog(kStopTransferQuestion, kt::DialogKind::Confirmation,
-                                                 kt::DialogButtons::YesNoDefaultNo) != kt::ModalResult::Yes)
-            return true;
-        session_->Abort();  // the running wait gives up; the operation ends with its failure lines
-        return true;
-    }
-    if ((key == Qt::Key_Return || key == Qt::Key_Enter) && ToolFullFlash->isEnabled()) {
+    if (key == Qt::Key_Escape)
+        return actions_->StopKey();
+    if (!session_->InOperation() && (key == Qt::Key_Return || key == Qt::Key_Enter) && ToolFullFlash->isEnabled()) {
         ToolFullFlashClick();  // Enter starts the update, as the update button does
         return true;
     }
@@ -354,37 +344,17 @@ void TMainForm::ToolFullFlashClick()
 
 void TMainForm::RunOperation(bool (kt::DeviceSession::*operation)())
 {
-    // No exception may leave a slot into Qt's event loop: what escapes an
-    // operation is shown like any other program error.
-    try {
-        (session_.get()->*operation)();
-    } catch (...) {
-        ShowProgramError(std::current_exception());
-    }
+    actions_->Run(operation);
 }
 
 void TMainForm::ShowProgramError(const std::exception_ptr& error)
 {
-    session_->Fault();
-    const std::string text = kt::serial::ExceptionText(error);
-    // The dialog runs an event loop of its own, in which a failing port may
-    // report the same error again: one dialog at a time, the rest to standard error.
-    if (showingError_) {
-        std::fprintf(stderr, "%s\n", text.c_str());
-        return;
-    }
-    showingError_ = true;
-    ShowDialog(text, kt::DialogKind::Error, kt::DialogButtons::Ok);
-    showingError_ = false;
+    actions_->ShowProgramError(error);
 }
 
 void TMainForm::UseSimulatedDevice(const std::string& port, kt::serial::SerialDeviceFactory device)
 {
-    if (!rememberedPort_)
-        rememberedPort_ = session_->PortName;
-    Comm1.SetDeviceFactory(std::move(device));
-    session_->PortName = port;
-    kt::serial::SetPortListOverride(std::vector<std::string>{});
+    actions_->UseSimulatedDevice(Comm1, port, std::move(device));
     StatusDevice->setText(QString::fromUtf8("Имитация ТЕЛВИКСа на порту ") + FromUtf8(port));
 }
 
@@ -506,10 +476,10 @@ bool TMainForm::OpenPackage(const std::string& fileName)
 
 std::string TMainForm::PackageArgument(const QStringList& arguments)
 {
-    for (qsizetype i = 1; i < arguments.size(); ++i)
-        if (!arguments[i].startsWith("--"))
-            return arguments[i].toStdString();
-    return {};
+    std::vector<std::string> all;
+    for (const QString& argument : arguments)
+        all.push_back(argument.toStdString());
+    return kt::FormActions::PackageArgument(all);
 }
 
 QString TMainForm::ExecOpenDialog()

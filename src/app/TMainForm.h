@@ -3,6 +3,7 @@
 
 #include "link/DeviceHost.h"
 #include "device/DeviceSession.h"
+#include "shell/FormActions.h"
 #include "shell/Settings.h"
 #include "package/Package.h"
 #include "serial/SpComPort.h"
@@ -147,7 +148,6 @@ private:
     QString openDialogFile_;
     std::string settingsPath_;
     std::unique_ptr<kt::DeviceSession> session_;
+    std::unique_ptr<kt::FormActions> actions_;
     bool shown_ = false;
-    bool showingError_ = false;
-    std::optional<std::string> rememberedPort_;  // kept while a simulated device stands in
 };

@@ -24,9 +24,7 @@
 #include <stdexcept>
 #include <utility>
 
-const char* const TMainForm::kStopTransferQuestion =
-    "Прервать обновление?\rПрошивка ТЕЛВИКСа останется неполной, и его работа будет неправильной\r"
-    "до повторного обновления.";
+const char* const TMainForm::kStopTransferQuestion = kt::FormActions::kStopTransferQuestion;
 
 namespace {
 
@@ -151,6 +149,7 @@ TMainForm::TMainForm(std::optional<std::string> settingsPath)
     });
     kt::DeviceSession::ConfigurePort(Comm1);
     session_ = std::make_unique<kt::DeviceSession>(Comm1, *this, Package_);
+    actions_ = std::make_unique<kt::FormActions>(*session_, *this);
     // Errors of the port's event handlers and worker threads end the running
     // operation and are shown in an error dialog.
     kt::serial::SetSyncExceptionHandler([this](std::exception_ptr error) { ShowProgramError(error); });
@@ -200,6 +199,7 @@ TMainForm::TMainForm(std::optional<std::string> settingsPath)
 TMainForm::~TMainForm()
 {
     kt::serial::SetSyncExceptionHandler(nullptr);
+    actions_.reset();
     session_.reset();
     Comm1.Close();
     kt::serial::SetSyncWaker(nullptr);
@@ -558,26 +558,16 @@ bool TMainForm::FormCloseQuery()
         return false;
     session_->DisconnectDevice();
     // The window closes all the same; what could not be kept is said.
-    if (!kt::WriteSettings(settingsPath_, Bounds(), rememberedPort_.value_or(session_->PortName)))
+    if (!kt::WriteSettings(settingsPath_, Bounds(), actions_->PortToKeep()))
         std::fprintf(stderr, "kt-flash: cannot write the settings file %s\n", settingsPath_.c_str());
     return true;
 }
 
 bool TMainForm::FormKeyPress(WPARAM key)
 {
-    if (session_->InOperation()) {
-        if (key != VK_ESCAPE || session_->StopRequested())
-            return key == VK_ESCAPE;
-        // Stopping a block transfer leaves the device with half an image: one
-        // stray key press must not do that. The block on its way meanwhile
-        // completes, and the transfer goes on if the answer is No.
-        if (session_->InTransfer() && ShowDialog(kStopTransferQuestion, kt::DialogKind::Confirmation,
-                                                 kt::DialogButtons::YesNoDefaultNo) != kt::ModalResult::Yes)
-            return true;
-        session_->Abort();  // the running wait gives up; the operation ends with its failure lines
-        return true;
-    }
-    if (key == VK_RETURN && ToolButtonEnabled(kt::ToolButton::FullFlash)) {
+    if (key == VK_ESCAPE)
+        return actions_->StopKey();
+    if (!session_->InOperation() && key == VK_RETURN && ToolButtonEnabled(kt::ToolButton::FullFlash)) {
         RunOperation(&kt::DeviceSession::ToolFullFlashClick);  // Enter starts the update, as its button does
         return true;
     }
@@ -610,35 +600,17 @@ void TMainForm::ToolClick(int id)
 
 void TMainForm::RunOperation(bool (kt::DeviceSession::*operation)())
 {
-    try {
-        (session_.get()->*operation)();
-    } catch (...) {
-        ShowProgramError(std::current_exception());
-    }
+    actions_->Run(operation);
 }
 
 void TMainForm::ShowProgramError(const std::exception_ptr& error)
 {
-    session_->Fault();
-    const std::string text = kt::serial::ExceptionText(error);
-    // The dialog runs a message loop of its own, in which a failing port may
-    // report the same error again: one dialog at a time, the rest to standard error.
-    if (showingError_) {
-        std::fprintf(stderr, "%s\n", text.c_str());
-        return;
-    }
-    showingError_ = true;
-    ShowDialog(text, kt::DialogKind::Error, kt::DialogButtons::Ok);
-    showingError_ = false;
+    actions_->ShowProgramError(error);
 }
 
 void TMainForm::UseSimulatedDevice(const std::string& port, kt::serial::SerialDeviceFactory device)
 {
-    if (!rememberedPort_)
-        rememberedPort_ = session_->PortName;
-    Comm1.SetDeviceFactory(std::move(device));
-    session_->PortName = port;
-    kt::serial::SetPortListOverride(std::vector<std::string>{});
+    actions_->UseSimulatedDevice(Comm1, port, std::move(device));
 }
 
 void TMainForm::AddLog(std::string_view line)
@@ -690,10 +662,7 @@ bool TMainForm::OpenPackage(const std::string& fileName)
 
 std::string TMainForm::PackageArgument(const std::vector<std::string>& arguments)
 {
-    for (std::size_t i = 1; i < arguments.size(); ++i)
-        if (arguments[i].rfind("--", 0) != 0)
-            return arguments[i];
-    return {};
+    return kt::FormActions::PackageArgument(arguments);
 }
 
 std::string TMainForm::ExecOpenDialog()

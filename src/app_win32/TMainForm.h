@@ -7,6 +7,7 @@
 #include "link/DeviceHost.h"
 #include "package/Package.h"
 #include "serial/SpComPort.h"
+#include "shell/FormActions.h"
 #include "shell/Settings.h"
 
 #include <windows.h>
@@ -155,9 +156,8 @@ private:
     std::string openDialogFile_;
     std::string settingsPath_;
     std::unique_ptr<kt::DeviceSession> session_;
+    std::unique_ptr<kt::FormActions> actions_;
     bool shown_ = false;
-    bool showingError_ = false;
     // WM_QUIT seen inside an operation's wait, kept for the outer loop.
     std::optional<int> quitCode_;
-    std::optional<std::string> rememberedPort_;  // kept while a simulated device stands in
 };

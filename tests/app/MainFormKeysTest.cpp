@@ -4,6 +4,8 @@
 // dialog that starts where the packages are.
 #include "TMainForm.h"
 
+#include "DialogAnswerer.h"
+
 #include "InProcessDevice.h"
 #include "PackageWriter.h"
 #include "TestSupport.h"
@@ -53,24 +55,7 @@ void ShowActive(TMainForm& form)
     ASSERT_TRUE(QTest::qWaitForWindowActive(&form));
 }
 
-// Answers every message box with Enter while it lives, and keeps their texts.
-class Answerer {
-public:
-    Answerer()
-    {
-        QObject::connect(&timer_, &QTimer::timeout, [this] {
-            if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
-                texts << box->text();
-                QTest::keyClick(box, Qt::Key_Return);
-            }
-        });
-        timer_.start(20);
-    }
-    QStringList texts;
-
-private:
-    QTimer timer_;
-};
+using Answerer = kt::test::DialogAnswerer;
 
 TEST(MainFormKeys, ShortcutsRunTheToolbarButtons)
 {

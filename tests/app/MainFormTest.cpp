@@ -1,5 +1,7 @@
 #include "TMainForm.h"
 
+#include "DialogAnswerer.h"
+
 #include "InProcessDevice.h"
 #include "PackageWriter.h"
 #include "PtyDevice.h"
@@ -266,24 +268,7 @@ TEST(MainFormDevice, NoDeviceLogsAndShowsTheErrorDialog)
     EXPECT_EQ(ini.ReadString("PARAMS", "BOAD", ""), "9600");
 }
 
-// Answers every message box with Enter for as long as it lives, and keeps their texts.
-class DialogAnswerer {
-public:
-    DialogAnswerer()
-    {
-        QObject::connect(&timer_, &QTimer::timeout, [this] {
-            if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
-                texts << box->text();
-                QTest::keyClick(box, Qt::Key_Return);
-            }
-        });
-        timer_.start(20);
-    }
-    QStringList texts;
-
-private:
-    QTimer timer_;
-};
+using kt::test::DialogAnswerer;
 
 // A package for the simulated device's model.
 kt::gen::PackageContent UpdatePackage(std::size_t coreSize, std::size_t flashSize)

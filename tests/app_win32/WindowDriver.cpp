@@ -128,31 +128,11 @@ void WindowDriver::Close() const
 
 std::optional<ShownDialog> WindowDriver::WaitDialog(std::chrono::milliseconds timeout) const
 {
-    struct Search {
-        HWND owner;
-        HWND found;
-    } search{main_, nullptr};
-    const auto find = [](HWND hwnd, LPARAM lParam) -> BOOL {
-        auto* s = reinterpret_cast<Search*>(lParam);
-        wchar_t name[16] = {};
-        GetClassNameW(hwnd, name, 16);
-        if (std::wstring_view(name) == L"#32770" && IsWindowVisible(hwnd) && GetWindow(hwnd, GW_OWNER) == s->owner &&
-            GetDlgItem(hwnd, win32::kDialogTextId) != nullptr) {
-            s->found = hwnd;
-            return FALSE;
-        }
-        return TRUE;
-    };
-    if (!WaitFor(
-            [&] {
-                search.found = nullptr;
-                EnumThreadWindows(thread_, find, reinterpret_cast<LPARAM>(&search));
-                return search.found != nullptr;
-            },
-            timeout))
+    const auto found = FindDialog(true, timeout);
+    if (!found)
         return std::nullopt;
     ShownDialog d;
-    d.hwnd = search.found;
+    d.hwnd = *found;
     d.caption = TextOf(d.hwnd);
     d.text = TextOf(GetDlgItem(d.hwnd, win32::kDialogTextId));
     std::erase(d.text, '\r');
@@ -166,15 +146,22 @@ std::optional<ShownDialog> WindowDriver::WaitDialog(std::chrono::milliseconds ti
 
 std::optional<HWND> WindowDriver::WaitOwnedDialog(std::chrono::milliseconds timeout) const
 {
+    return FindDialog(false, timeout);
+}
+
+std::optional<HWND> WindowDriver::FindDialog(bool messageDialog, std::chrono::milliseconds timeout) const
+{
     struct Search {
         HWND owner;
+        bool messageDialog;
         HWND found;
-    } search{main_, nullptr};
+    } search{main_, messageDialog, nullptr};
     const auto find = [](HWND hwnd, LPARAM lParam) -> BOOL {
         auto* s = reinterpret_cast<Search*>(lParam);
         wchar_t name[16] = {};
         GetClassNameW(hwnd, name, 16);
-        if (std::wstring_view(name) == L"#32770" && IsWindowVisible(hwnd) && GetWindow(hwnd, GW_OWNER) == s->owner) {
+        if (std::wstring_view(name) == L"#32770" && IsWindowVisible(hwnd) && GetWindow(hwnd, GW_OWNER) == s->owner &&
+            (!s->messageDialog || GetDlgItem(hwnd, win32::kDialogTextId) != nullptr)) {
             s->found = hwnd;
             return FALSE;
         }

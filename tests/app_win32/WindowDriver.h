@@ -80,6 +80,8 @@ public:
 
 private:
     LRESULT Send(HWND hwnd, UINT message, WPARAM wParam = 0, LPARAM lParam = 0) const;
+    // A visible dialog window owned by the window; with `messageDialog`, only the message dialog.
+    std::optional<HWND> FindDialog(bool messageDialog, std::chrono::milliseconds timeout) const;
     std::string TextOf(HWND hwnd) const;
     void WaitGone(HWND hwnd) const;
 

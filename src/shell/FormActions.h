@@ -1,0 +1,56 @@
+// What both windows (Qt on Linux, the system's controls on Windows) do the
+// same way over the core, whatever draws them: the stop key, the toolbar's
+// operations, the program's own errors, and a simulated device standing in.
+#pragma once
+
+#include "device/DeviceSession.h"
+#include "serial/SpComPort.h"
+
+#include <exception>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace kt {
+
+class FormActions {
+public:
+    // Asked when the stop key is pressed while blocks are being written.
+    static const char* const kStopTransferQuestion;
+
+    // `session` shows its dialogs through `view`; both must outlive this.
+    FormActions(DeviceSession& session, FormView& view) : session_(session), view_(view) {}
+
+    // Esc. While an operation runs it asks it to stop: at once, or during a
+    // block transfer (which would leave the device with half an image) only
+    // after a Yes to kStopTransferQuestion, whose default is No; the block on
+    // its way meanwhile completes. True while an operation runs: the key is
+    // taken then, and only then.
+    bool StopKey();
+
+    // Runs a toolbar button's operation; what escapes it is shown as a program error.
+    void Run(bool (DeviceSession::*operation)());
+
+    // Ends the running operation and shows the error in an error dialog. The
+    // dialog's own loop may bring the same error again: one dialog at a time,
+    // the rest to standard error.
+    void ShowProgramError(const std::exception_ptr& error);
+
+    // The device operations run against a simulated device, reached through
+    // `device` by the name `port`, instead of the system's ports.
+    void UseSimulatedDevice(serial::TSpComPort& comm, const std::string& port, serial::SerialDeviceFactory device);
+    // The port the settings keep: the one remembered before a simulated device stood in.
+    std::string PortToKeep() const { return rememberedPort_.value_or(session_.PortName); }
+
+    // The package named on the command line (program name first): the first
+    // argument that is not an option; options start with "--". Empty if none.
+    static std::string PackageArgument(const std::vector<std::string>& arguments);
+
+private:
+    DeviceSession& session_;
+    FormView& view_;
+    bool showingError_ = false;
+    std::optional<std::string> rememberedPort_;
+};
+
+}  // namespace kt
