@@ -1,6 +1,7 @@
 #include "TMainForm.h"
 
 #include "DialogAnswerer.h"
+#include "EscapeMoments.h"
 
 #include "InProcessDevice.h"
 #include "PackageWriter.h"
@@ -369,19 +370,7 @@ private:
 using kt::test::ChangesTheDevice;
 using kt::test::CountOf;
 
-struct EscapeCase {
-    std::string name;
-    kt::sim::SimOptions options;
-    std::function<bool(const std::vector<std::string>&)> when;  // the moment Esc is pressed
-    QStringList tail;                                           // the log's last lines
-};
-
-std::ostream& operator<<(std::ostream& os, const EscapeCase& c)
-{
-    return os << c.name;
-}
-
-class EscapeMoment : public ::testing::TestWithParam<EscapeCase> {};
+class EscapeMoment : public ::testing::TestWithParam<kt::test::EscapeMoment> {};
 
 // Esc stops the update at once during the search, the readout and the clock,
 // and after a Yes to its question during a block transfer; nothing that
@@ -414,8 +403,11 @@ TEST_P(EscapeMoment, StopsTheUpdate)
 
     ASSERT_TRUE(stoppedAt.has_value());
     const auto lines = LogLines(form);
-    ASSERT_GE(lines.size(), c.tail.size());
-    EXPECT_EQ(lines.mid(lines.size() - c.tail.size()), c.tail);
+    QStringList tail;
+    for (const auto& line : c.tail)
+        tail << QString::fromStdString(line);
+    ASSERT_GE(lines.size(), tail.size());
+    EXPECT_EQ(lines.mid(lines.size() - tail.size()), tail);
     const auto frames = sim.Frames();
     long changes = 0;  // one block may have been on its way when Esc was pressed
     for (std::size_t i = *stoppedAt; i < frames.size(); ++i)
@@ -428,44 +420,7 @@ TEST_P(EscapeMoment, StopsTheUpdate)
     EXPECT_EQ(ini.ReadString("PARAMS", "PORT", ""), sim.SlavePath());
 }
 
-QStringList StoppedUpdate(const char* before)
-{
-    return {QString::fromUtf8(before), QString::fromUtf8("Прервано пользователем!"), "",
-            QString::fromUtf8("Обновление завершено с ошибками!"), ""};
-}
-
-kt::sim::SimOptions WithOptions(void (*change)(kt::sim::SimOptions&))
-{
-    kt::sim::SimOptions o;
-    change(o);
-    return o;
-}
-
-INSTANTIATE_TEST_SUITE_P(Cases, EscapeMoment,
-                         ::testing::Values(EscapeCase{"DuringTheSearch",
-                                                      WithOptions([](kt::sim::SimOptions& o) {
-                                                          o.silentOn = {"PFLASH"};
-                                                      }),
-                                                      [](const auto& f) { return CountOf(f, "PFLASH") >= 2; },
-                                                      {QString::fromUtf8("ОБНОВЛЕНИЕ начато, ожидайте..."),
-                                                       QString::fromUtf8("Прервано пользователем!"), ""}},
-                                           EscapeCase{"DuringTheReadout",
-                                                      {},
-                                                      [](const auto& f) { return CountOf(f, "n") >= 2; },
-                                                      StoppedUpdate("Считываю информацию о контроллере...")},
-                                           EscapeCase{"DuringTheCoreTransfer",
-                                                      {},
-                                                      [](const auto& f) { return CountOf(f, "W[") >= 3; },
-                                                      StoppedUpdate("Обновление микропрограммы...")},
-                                           EscapeCase{"DuringTheMediaTransfer",
-                                                      {},
-                                                      [](const auto& f) { return CountOf(f, "F[") >= 3; },
-                                                      StoppedUpdate("Обновление медиа данных...")},
-                                           EscapeCase{"DuringTheClock", WithOptions([](kt::sim::SimOptions& o) {
-                                                          o.silentAfter = {{"PFLASH", 3}};
-                                                      }),
-                                                      [](const auto& f) { return CountOf(f, "PFLASH") >= 4; },
-                                                      StoppedUpdate("Синхронизация часов ...")}),
+INSTANTIATE_TEST_SUITE_P(Cases, EscapeMoment, ::testing::ValuesIn(kt::test::EscapeMoments()),
                          [](const auto& info) { return info.param.name; });
 
 TEST(MainFormDevice, EscapeDuringATransferAnsweredNoLetsTheUpdateFinish)

@@ -5,6 +5,7 @@
 // inside the program.
 #include "WindowDriver.h"
 
+#include "EscapeMoments.h"
 #include "InProcessDevice.h"
 #include "MessageDialog.h"
 #include "PackageWriter.h"
@@ -545,19 +546,7 @@ TEST(WinMainFormDevice, SimulatedDeviceAnswersUnderItsNameAndLeavesTheRemembered
 using kt::test::ChangesTheDevice;
 using kt::test::CountOf;
 
-struct EscapeCase {
-    std::string name;
-    kt::sim::SimOptions options;
-    std::function<bool(const std::vector<std::string>&)> when;  // the moment Esc is pressed
-    Lines tail;                                                 // the log's last lines
-};
-
-std::ostream& operator<<(std::ostream& os, const EscapeCase& c)
-{
-    return os << c.name;
-}
-
-class WinEscapeMoment : public ::testing::TestWithParam<EscapeCase> {};
+class WinEscapeMoment : public ::testing::TestWithParam<kt::test::EscapeMoment> {};
 
 // Esc stops the update at once during the search, the readout and the clock,
 // and after a Yes to its question during a block transfer; nothing that
@@ -606,42 +595,8 @@ TEST_P(WinEscapeMoment, StopsTheUpdate)
     EXPECT_EQ(ini.ReadString("PARAMS", "PORT", ""), sim.PortName());
 }
 
-Lines StoppedUpdate(const char* before)
-{
-    return {before, "Прервано пользователем!", "", "Обновление завершено с ошибками!", ""};
-}
-
-kt::sim::SimOptions WithOptions(void (*change)(kt::sim::SimOptions&))
-{
-    kt::sim::SimOptions o;
-    change(o);
-    return o;
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Cases, WinEscapeMoment,
-    ::testing::Values(EscapeCase{"DuringTheSearch",
-                                 WithOptions([](kt::sim::SimOptions& o) { o.silentOn = {"PFLASH"}; }),
-                                 [](const auto& f) { return CountOf(f, "PFLASH") >= 2; },
-                                 {"ОБНОВЛЕНИЕ начато, ожидайте...", "Прервано пользователем!", ""}},
-                      EscapeCase{"DuringTheReadout",
-                                 {},
-                                 [](const auto& f) { return CountOf(f, "n") >= 2; },
-                                 StoppedUpdate("Считываю информацию о контроллере...")},
-                      EscapeCase{"DuringTheCoreTransfer",
-                                 {},
-                                 [](const auto& f) { return CountOf(f, "W[") >= 3; },
-                                 StoppedUpdate("Обновление микропрограммы...")},
-                      EscapeCase{"DuringTheMediaTransfer",
-                                 {},
-                                 [](const auto& f) { return CountOf(f, "F[") >= 3; },
-                                 StoppedUpdate("Обновление медиа данных...")},
-                      EscapeCase{"DuringTheClock", WithOptions([](kt::sim::SimOptions& o) {
-                                     o.silentAfter = {{"PFLASH", 3}};
-                                 }),
-                                 [](const auto& f) { return CountOf(f, "PFLASH") >= 4; },
-                                 StoppedUpdate("Синхронизация часов ...")}),
-    [](const auto& row) { return row.param.name; });
+INSTANTIATE_TEST_SUITE_P(Cases, WinEscapeMoment, ::testing::ValuesIn(kt::test::EscapeMoments()),
+                         [](const auto& row) { return row.param.name; });
 
 TEST(WinMainFormDevice, EscapeDuringATransferAnsweredNoLetsTheUpdateFinish)
 {
