@@ -26,14 +26,6 @@ std::uint32_t Read32(const std::string& s, std::size_t at)
            static_cast<std::uint32_t>(static_cast<unsigned char>(s[at + 3])) << 24;
 }
 
-std::uint32_t Read32Big(const std::string& s, std::size_t at)
-{
-    return static_cast<std::uint32_t>(static_cast<unsigned char>(s[at])) << 24 |
-           static_cast<std::uint32_t>(static_cast<unsigned char>(s[at + 1])) << 16 |
-           static_cast<std::uint32_t>(static_cast<unsigned char>(s[at + 2])) << 8 |
-           static_cast<std::uint32_t>(static_cast<unsigned char>(s[at + 3]));
-}
-
 std::uint16_t Read16(const std::string& s, std::size_t at)
 {
     return static_cast<std::uint16_t>(static_cast<unsigned char>(s[at]) | static_cast<unsigned char>(s[at + 1]) << 8);
@@ -84,6 +76,14 @@ TEST(IconFile, EnlargedRepeatsEachPixel)
 }
 
 #ifdef KT_HAVE_ZLIB
+std::uint32_t Read32Big(const std::string& s, std::size_t at)
+{
+    return static_cast<std::uint32_t>(static_cast<unsigned char>(s[at])) << 24 |
+           static_cast<std::uint32_t>(static_cast<unsigned char>(s[at + 1])) << 16 |
+           static_cast<std::uint32_t>(static_cast<unsigned char>(s[at + 2])) << 8 |
+           static_cast<std::uint32_t>(static_cast<unsigned char>(s[at + 3]));
+}
+
 // zlib, an independent reader, finds in the PNG file the pixels of the art.
 TEST(IconFile, PngHoldsTheArtworkPixels)
 {
