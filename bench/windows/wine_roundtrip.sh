@@ -39,8 +39,8 @@ cleanup() {
 trap cleanup EXIT
 
 # For the simulator's model (0x21).
-"$make_package" "$work/small.kvf" --device 33 --core 1024 --flash 1024 >/dev/null
-"$make_package" "$work/large.kvf" --device 33 --core 16384 --flash 65536 >/dev/null
+"$make_package" "$work/small.kvf" --generate --device 33 --core-size 1024 --flash-size 1024 >/dev/null
+"$make_package" "$work/large.kvf" --generate --device 33 --core-size 16384 --flash-size 65536 >/dev/null
 
 now() { date +%s.%N; }
 # seconds SIDE PACKAGE: the wall time of one update.

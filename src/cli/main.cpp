@@ -4,14 +4,17 @@
 #include "InProcessDevice.h"
 #include "cli/CliOptions.h"
 #include "cli/ConsoleHost.h"
+#include "codec/HexCodec.h"
 #include "device/DeviceSession.h"
 #include "package/Package.h"
+#include "package/Sha256.h"
 #include "platform/Console.h"
 #include "platform/ExecutablePath.h"
 #include "serial/PortList.h"
 #include "serial/SpSafeSync.h"
 #include "shell/Settings.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <filesystem>
 #include <iostream>
@@ -51,6 +54,42 @@ public:
 private:
     ProgressBar progress_;
 };
+
+// What to check of an opened package before it goes to a device, told on
+// standard error beside the log: the model it is for, the images' sizes and
+// SHA-256, and the core bytes the update leaves out, as it sends whole core blocks only.
+void PrintPackageSummary(const KVF_TYPE& package)
+{
+    std::string text;
+    auto line = [&text](const std::string& l) { text += "kt-flash-cli: " + l + "\n"; };
+    char model[16];
+    std::snprintf(model, sizeof model, "0x%02X", static_cast<unsigned>(package.DEVICE));
+    line("target model: DEVICE " + std::to_string(package.DEVICE) + " (" + model + ")");
+    auto image = [&line](const char* name, const char* key, std::int32_t size, const Bytes& bytes) {
+        if (size <= 0) {
+            line(std::string(name) + ": none (" + key + " " + std::to_string(size) + ")");
+            return;
+        }
+        const auto digest = Sha256(std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()));
+        std::string hex = EncodeHex(digest);
+        // Lower case, as sha256sum prints it.
+        std::transform(hex.begin(), hex.end(), hex.begin(),
+                       [](char c) { return c >= 'A' && c <= 'F' ? static_cast<char>(c - 'A' + 'a') : c; });
+        line(std::string(name) + ": " + std::to_string(size) + " bytes, SHA-256 " + hex);
+    };
+    image("core image", "CORE_SIZE", package.CORE_SIZE, package.CORE);
+    image("media image", "FLASH_SIZE", package.FLASH_SIZE, package.FLASH);
+    constexpr int kBlock = DeviceSession::kCoreBlockSize;
+    if (package.CORE_SIZE > 0 && package.CORE_SIZE % kBlock != 0) {
+        const int blocks = package.CORE_SIZE / kBlock;
+        line("warning: CORE_SIZE " + std::to_string(package.CORE_SIZE) + " is not a whole number of " +
+             std::to_string(kBlock) + "-byte core blocks: the update sends " + std::to_string(blocks) + " blocks (" +
+             std::to_string(blocks * kBlock) + " bytes), the last " + std::to_string(package.CORE_SIZE % kBlock) +
+             " bytes of the core image are not sent");
+    }
+    std::fwrite(text.data(), 1, text.size(), stderr);
+    std::fflush(stderr);
+}
 
 // The settings the command line uses: the speed and the remembered port.
 class CliSettings : public SettingsTarget {
@@ -188,7 +227,11 @@ int RunCommand(const CliOptions& options)
     case Command::Open: {
         ConsoleView view;
         KVF_TYPE package;
-        return OpenPackage(options.package, package, view) ? kExitOk : kExitFailed;
+        if (!OpenPackage(options.package, package, view))
+            return kExitFailed;
+        std::fflush(stdout);  // the log first where both streams go to one place
+        PrintPackageSummary(package);
+        return kExitOk;
     }
     case Command::Ports:
         return ListPorts(options);

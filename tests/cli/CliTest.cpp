@@ -123,6 +123,133 @@ TEST(CliOpen, FailedOpenPrintsItsLinesAndExitsOne)
               "\n");
 }
 
+// kt-flash-cli open with both streams: the log on standard output, what to
+// check of the package on standard error.
+struct OpenRun {
+    int status;
+    std::string out;
+    std::string err;
+};
+
+OpenRun OpenWithBothStreams(const std::string& package, const test::TempDir& dir)
+{
+    const auto err = (dir.Path() / "open.err").string();
+    const std::string command = std::string(KT_CLI_PATH) + " open '" + package + "' 2>'" + err + "' </dev/null";
+    FILE* pipe = popen(command.c_str(), "r");
+    std::string out;
+    std::array<char, 4096> buf{};
+    std::size_t n;
+    while ((n = std::fread(buf.data(), 1, buf.size(), pipe)) > 0)
+        out.append(buf.data(), n);
+    const int status = pclose(pipe);
+    std::ifstream in(err, std::ios::binary);
+    return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, out,
+            std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>())};
+}
+
+// The SHA-256 of `bytes` as sha256sum prints it.
+std::string Sha256Sum(const gen::Bytes& bytes, const test::TempDir& dir)
+{
+    const auto file = dir.Write("image.bin", std::string(bytes.begin(), bytes.end()));
+    FILE* pipe = popen(("sha256sum '" + file + "'").c_str(), "r");
+    std::array<char, 64> digest{};
+    const std::size_t n = std::fread(digest.data(), 1, digest.size(), pipe);
+    pclose(pipe);
+    return std::string(digest.data(), n);
+}
+
+struct SummaryCase {
+    std::string name;
+    gen::Bytes core;
+    gen::Bytes flash;
+    std::int32_t device;
+    std::string model;        // the model line after "kt-flash-cli: "
+    std::string knownDigest;  // the core image's SHA-256 where it is a published vector
+    std::string warning;      // the warning line after "kt-flash-cli: ", or none
+};
+
+std::ostream& operator<<(std::ostream& os, const SummaryCase& c)
+{
+    return os << c.name;
+}
+
+class CliOpenSummary : public ::testing::TestWithParam<SummaryCase> {};
+
+TEST_P(CliOpenSummary, TellsTheModelSizesSha256AndTheCoreBytesNotSentOnStandardError)
+{
+    const auto& c = GetParam();
+    test::TempDir dir;
+    gen::PackageContent content;
+    content.coreVers = "1";
+    content.device = c.device;
+    content.core = c.core;
+    content.flash = c.flash;
+    const auto package = (dir.Path() / "p.kvf").string();
+    gen::WritePackageFile(package, content);
+
+    auto image = [&](const char* name, const char* key, const gen::Bytes& bytes) {
+        if (bytes.empty())
+            return "kt-flash-cli: " + std::string(name) + ": none (" + key + " 0)\n";
+        return "kt-flash-cli: " + std::string(name) + ": " + std::to_string(bytes.size()) + " bytes, SHA-256 " +
+               Sha256Sum(bytes, dir) + "\n";
+    };
+    std::string expected = "kt-flash-cli: " + c.model + "\n" + image("core image", "CORE_SIZE", c.core) +
+                           image("media image", "FLASH_SIZE", c.flash);
+    if (!c.warning.empty())
+        expected += "kt-flash-cli: " + c.warning + "\n";
+
+    const auto open = OpenWithBothStreams(package, dir);
+    EXPECT_EQ(open.status, 0);
+    EXPECT_EQ(open.err, expected);
+    if (!c.knownDigest.empty()) {
+        EXPECT_NE(open.err.find("SHA-256 " + c.knownDigest + "\n"), std::string::npos) << open.err;
+    }
+    EXPECT_EQ(open.out.find("kt-flash-cli"), std::string::npos) << open.out;
+    EXPECT_TRUE(open.out.ends_with("Файл загружен успешно.\n\n")) << open.out;
+}
+
+std::string NotSent(int size, int blocks, int left)
+{
+    return "warning: CORE_SIZE " + std::to_string(size) +
+           " is not a whole number of 260-byte core blocks: the update sends " + std::to_string(blocks) + " blocks (" +
+           std::to_string(blocks * 260) + " bytes), the last " + std::to_string(left) +
+           " bytes of the core image are not sent";
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, CliOpenSummary,
+    ::testing::Values(SummaryCase{"WholeCoreBlocks", gen::PatternBytes(520, 5), gen::PatternBytes(1000, 6), 33,
+                                  "target model: DEVICE 33 (0x21)", "", ""},
+                      SummaryCase{"TheExampleSizes", gen::PatternBytes(3000, 1), gen::PatternBytes(10000, 2), 33,
+                                  "target model: DEVICE 33 (0x21)", "", NotSent(3000, 11, 140)},
+                      SummaryCase{"OneByteShortOfWholeBlocks",
+                                  gen::PatternBytes(519, 3),
+                                  {},
+                                  200,
+                                  "target model: DEVICE 200 (0xC8)",
+                                  "",
+                                  NotSent(519, 1, 259)},
+                      SummaryCase{"OneByteOverWholeBlocks", gen::PatternBytes(521, 3), gen::PatternBytes(1, 4), 255,
+                                  "target model: DEVICE 255 (0xFF)", "", NotSent(521, 2, 1)},
+                      SummaryCase{"TheKnownVectorAbc",
+                                  gen::Bytes{'a', 'b', 'c'},
+                                  {},
+                                  0,
+                                  "target model: DEVICE 0 (0x00)",
+                                  "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad",
+                                  NotSent(3, 0, 3)},
+                      SummaryCase{
+                          "NoCoreImage", {}, gen::PatternBytes(512, 8), 33, "target model: DEVICE 33 (0x21)", "", ""}),
+    [](const auto& info) { return info.param.name; });
+
+TEST(CliOpen, AFailedOpenSaysNothingOnStandardError)
+{
+    test::TempDir dir;
+    const auto open = OpenWithBothStreams("/nonexistent/x.kvf", dir);
+    EXPECT_EQ(open.status, 1);
+    EXPECT_EQ(open.err, "");
+}
+
 TEST(CliUsage, UsageErrorsExitTwoAndPrintNothingOnStandardOutput)
 {
     for (const char* args : {"", "open", "bogus", "--nope info"}) {

@@ -2,8 +2,10 @@
 
 #include "codec/HexCodec.h"
 #include "package/Cp1251.h"
+#include "package/IniFile.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <fstream>
 #include <stdexcept>
 
@@ -46,6 +48,63 @@ void WriteHexRecords(std::ostream& out, const Bytes& image, std::size_t recordSi
         offset = stop;
     }
     out << ":00000001FF" << eol;
+}
+
+std::optional<std::string> HeaderTextFault(std::string_view utf8)
+{
+    std::size_t i = 0;
+    while (i < utf8.size()) {
+        const auto lead = static_cast<unsigned char>(utf8[i]);
+        if (lead < 0x20 || lead == 0x7F) {
+            std::string code = "0x";
+            AppendHexByte(code, lead);
+            return "a control character (" + code + ") cannot be in a header text";
+        }
+        // One UTF-8 character: its length from the lead byte, its code point.
+        std::size_t length = 1;
+        char32_t code = lead;
+        if ((lead >> 5) == 0x6) {
+            length = 2;
+            code = lead & 0x1F;
+        } else if ((lead >> 4) == 0xE) {
+            length = 3;
+            code = lead & 0x0F;
+        } else if ((lead >> 3) == 0x1E) {
+            length = 4;
+            code = lead & 0x07;
+        } else if (lead >= 0x80) {
+            return std::string("the text is not UTF-8");
+        }
+        if (i + length > utf8.size())
+            return std::string("the text is not UTF-8");
+        for (std::size_t k = 1; k < length; ++k) {
+            const auto next = static_cast<unsigned char>(utf8[i + k]);
+            if ((next & 0xC0) != 0x80)
+                return std::string("the text is not UTF-8");
+            code = (code << 6) | (next & 0x3F);
+        }
+        // Windows-1251 holds the character when it goes to one byte and back unchanged.
+        const std::string_view character = utf8.substr(i, length);
+        const std::string encoded = Utf8ToCp1251(character);
+        if (encoded.size() != 1 || Cp1251ToUtf8(encoded) != character) {
+            char name[16];
+            std::snprintf(name, sizeof name, "U+%04X", static_cast<unsigned>(code));
+            return "\"" + std::string(character) + "\" (" + name + ") has no Windows-1251 code";
+        }
+        i += length;
+    }
+    if (const auto size = Utf8ToCp1251(utf8).size(); size > IniFile::kMaxValue)
+        return std::to_string(size) + " bytes in Windows-1251, more than the " + std::to_string(IniFile::kMaxValue) +
+               " the package reader keeps";
+    return std::nullopt;
+}
+
+std::string QuotedHeaderText(std::string_view utf8)
+{
+    const bool blankEnds = !utf8.empty() && (utf8.front() == ' ' || utf8.back() == ' ');
+    const bool quotedEnds =
+        utf8.size() >= 2 && (utf8.front() == '"' || utf8.front() == '\'') && utf8.back() == utf8.front();
+    return blankEnds || quotedEnds ? "\"" + std::string(utf8) + "\"" : std::string(utf8);
 }
 
 void WritePackage(std::ostream& out, const PackageContent& c)

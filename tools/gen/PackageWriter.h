@@ -6,6 +6,7 @@
 #include <optional>
 #include <ostream>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace kt::gen {
@@ -37,6 +38,15 @@ struct PackageContent {
     std::size_t recordSize = 16;
     std::string eol = "\r\n";
 };
+
+// Header texts that the package reader gives back exactly as they were given.
+// Why `utf8` cannot be one, or nothing when it can: a character Windows-1251
+// has no code for, a control character (a line end would end the value, 0x1A
+// the file for the HEX reader), or more bytes than the reader keeps of a value.
+std::optional<std::string> HeaderTextFault(std::string_view utf8);
+// `utf8` as it is written after "KEY=": in a pair of double quotes when the
+// reader would otherwise drop blanks or a pair of quotes at its ends.
+std::string QuotedHeaderText(std::string_view utf8);
 
 void WritePackage(std::ostream& out, const PackageContent& content);
 // Throws std::runtime_error when the file cannot be written.
