@@ -1,40 +1,29 @@
 // kt-flash as a program: what it says before any window shows.
+#include "ChildProcess.h"
+#include "TestSupport.h"
+
 #include <gtest/gtest.h>
 
-#include <sys/wait.h>
-
-#include <array>
-#include <cstdio>
 #include <string>
+#include <vector>
 
 namespace {
 
-struct Run {
-    int status;
-    std::string out;  // standard output and standard error together
-};
-
-Run RunWindowProgram(const std::string& environment, const std::string& args)
+// kt-flash with no display at all: DISPLAY, WAYLAND_DISPLAY and QT_QPA_PLATFORM unset.
+kt::test::ProgramRun RunWithoutDisplay(std::vector<std::string> args)
 {
-    const std::string command = "env " + environment + " " KT_FLASH_PATH " " + args + " 2>&1 </dev/null";
-    FILE* pipe = popen(command.c_str(), "r");
-    std::string out;
-    std::array<char, 4096> buf{};
-    std::size_t n;
-    while ((n = std::fread(buf.data(), 1, buf.size(), pipe)) > 0)
-        out.append(buf.data(), n);
-    const int status = pclose(pipe);
-    return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, out};
+    std::vector<std::string> env = {"-u", "DISPLAY", "-u", "WAYLAND_DISPLAY", "-u", "QT_QPA_PLATFORM", KT_FLASH_PATH};
+    env.insert(env.end(), args.begin(), args.end());
+    kt::test::TempDir scratch;
+    return kt::test::RunProgram("/usr/bin/env", env, scratch.Path());
 }
-
-constexpr const char* kNoDisplay = "-u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM";
 
 TEST(WindowProgram, VersionAndHelpNeedNoDisplay)
 {
-    const auto version = RunWindowProgram(kNoDisplay, "--version");
+    const auto version = RunWithoutDisplay({"--version"});
     EXPECT_EQ(version.status, 0);
     EXPECT_EQ(version.out, "kt-flash " KT_VERSION "\n");
-    const auto help = RunWindowProgram(kNoDisplay, "--help");
+    const auto help = RunWithoutDisplay({"--help"});
     EXPECT_EQ(help.status, 0);
     EXPECT_EQ(help.out.rfind("usage: kt-flash [--simulate] [PACKAGE]\n", 0), 0u) << help.out;
 }
@@ -42,10 +31,11 @@ TEST(WindowProgram, VersionAndHelpNeedNoDisplay)
 // Not Qt's abort (exit 134) and its lines of advice: one line and exit 1.
 TEST(WindowProgram, NoDisplayIsOneLineAndExitOne)
 {
-    const auto run = RunWindowProgram(kNoDisplay, "");
+    const auto run = RunWithoutDisplay({});
     EXPECT_EQ(run.status, 1);
-    EXPECT_EQ(run.out.find('\n'), run.out.size() - 1) << run.out;
-    EXPECT_EQ(run.out.rfind("kt-flash: no display", 0), 0u) << run.out;
+    EXPECT_EQ(run.out, "");
+    EXPECT_EQ(run.err.find('\n'), run.err.size() - 1) << run.err;
+    EXPECT_EQ(run.err.rfind("kt-flash: no display", 0), 0u) << run.err;
 }
 
 }  // namespace

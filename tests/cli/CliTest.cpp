@@ -1,6 +1,7 @@
 #include "cli/CliOptions.h"
 
 #include "PackageWriter.h"
+#include "ChildProcess.h"
 #include "PtyDevice.h"
 #include "TestSupport.h"
 #include "package/IniFile.h"
@@ -21,6 +22,7 @@
 #include <functional>
 #include <iterator>
 #include <optional>
+#include <sstream>
 #include <string>
 #include <thread>
 
@@ -80,17 +82,16 @@ struct Run {
     std::string out;
 };
 
+// kt-flash-cli with `args` split at blanks; standard error is not looked at.
 Run RunCli(const std::string& args)
 {
-    const std::string command = std::string(KT_CLI_PATH) + " " + args + " 2>/dev/null </dev/null";
-    FILE* pipe = popen(command.c_str(), "r");
-    std::string out;
-    std::array<char, 4096> buf{};
-    std::size_t n;
-    while ((n = std::fread(buf.data(), 1, buf.size(), pipe)) > 0)
-        out.append(buf.data(), n);
-    const int status = pclose(pipe);
-    return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, out};
+    std::vector<std::string> words;
+    std::istringstream in(args);
+    for (std::string word; in >> word;)
+        words.push_back(word);
+    test::TempDir scratch;
+    const auto run = test::RunProgram(KT_CLI_PATH, words, scratch.Path());
+    return {run.status, run.out};
 }
 
 TEST(CliOpen, PrintsTheLogLinesOfAGoodPackageAndSucceeds)
@@ -133,29 +134,15 @@ struct OpenRun {
 
 OpenRun OpenWithBothStreams(const std::string& package, const test::TempDir& dir)
 {
-    const auto err = (dir.Path() / "open.err").string();
-    const std::string command = std::string(KT_CLI_PATH) + " open '" + package + "' 2>'" + err + "' </dev/null";
-    FILE* pipe = popen(command.c_str(), "r");
-    std::string out;
-    std::array<char, 4096> buf{};
-    std::size_t n;
-    while ((n = std::fread(buf.data(), 1, buf.size(), pipe)) > 0)
-        out.append(buf.data(), n);
-    const int status = pclose(pipe);
-    std::ifstream in(err, std::ios::binary);
-    return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, out,
-            std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>())};
+    const auto run = test::RunProgram(KT_CLI_PATH, {"open", package}, dir.Path());
+    return {run.status, run.out, run.err};
 }
 
 // The SHA-256 of `bytes` as sha256sum prints it.
 std::string Sha256Sum(const gen::Bytes& bytes, const test::TempDir& dir)
 {
     const auto file = dir.Write("image.bin", std::string(bytes.begin(), bytes.end()));
-    FILE* pipe = popen(("sha256sum '" + file + "'").c_str(), "r");
-    std::array<char, 64> digest{};
-    const std::size_t n = std::fread(digest.data(), 1, digest.size(), pipe);
-    pclose(pipe);
-    return std::string(digest.data(), n);
+    return test::FirstWordOf("sha256sum '" + file + "'");
 }
 
 struct SummaryCase {

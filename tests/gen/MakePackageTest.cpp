@@ -41,7 +41,14 @@ const std::string kUsage =
 const std::string kOut = "OUT";
 const std::string kSecondOut = "OUT2";
 
-using Files = std::vector<std::pair<std::string, std::string>>;  // name, contents
+// A file the program is given: `contents` written `repeat` times, so that a
+// table of cases holds a large file as a few bytes.
+struct InputFileSpec {
+    std::string name;
+    std::string contents;
+    std::size_t repeat = 1;
+};
+using Files = std::vector<InputFileSpec>;
 
 // One run of kt-make-package in a folder of its own. Packages are written into
 // its out/ folder and nothing else is, so that what a run leaves there shows.
@@ -59,8 +66,13 @@ public:
 
     void Provide(const Files& files) const
     {
-        for (const auto& [name, contents] : files)
-            dir_.Write(name, contents);
+        for (const auto& file : files) {
+            std::string contents;
+            contents.reserve(file.contents.size() * file.repeat);
+            for (std::size_t i = 0; i < file.repeat; ++i)
+                contents += file.contents;
+            dir_.Write(file.name, contents);
+        }
     }
 
     // An argument as given to the program.
@@ -742,7 +754,7 @@ INSTANTIATE_TEST_SUITE_P(
             "NoData", {{"fw.hex", Hex({kEnd})}}, {"--core", "@fw.hex"}, {"--core @fw.hex: no data in it\n"}},
         RefusedInputCase{"NoSuchFile", {}, {"--core", "@missing.hex"}, {"--core @missing.hex: no such file\n"}},
         RefusedInputCase{"ACoreImageAboveWhatAPackageCarries",
-                         {{"big.bin", std::string(16777021, '\x5A')}},
+                         {{"big.bin", "\x5A", 16777021}},
                          {"--core", "@big.bin"},
                          {"--core @big.bin: the core image would be 16777021 bytes; a package carries at most "
                           "16777020"}}),
