@@ -9,12 +9,14 @@
 
 #include <cstdlib>
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <string>
 
 #ifdef _WIN32
 #include <windows.h>
 #else
+#include <sys/wait.h>
 #include <unistd.h>
 #endif
 
@@ -116,18 +118,58 @@ TEST(SettingsPath, InstalledProgramsKeepSettingsInTheUserConfigFolder)
 }
 
 #ifndef _WIN32
-// Where the permissions say so (root may write anywhere).
+// `work` as a user without privileges: root may write into any folder, so
+// as root it runs in a child process that has become "nobody" first.
+std::string AsUnprivilegedUser(const std::function<std::string()>& work)
+{
+    if (geteuid() != 0)
+        return work();
+    int pipeEnds[2];
+    if (pipe(pipeEnds) != 0)
+        return "<no pipe>";
+    const pid_t child = fork();
+    if (child == 0) {
+        close(pipeEnds[0]);
+        constexpr uid_t kNobody = 65534;
+        if (setgid(kNobody) != 0 || setuid(kNobody) != 0)
+            _exit(2);
+        const std::string result = work();
+        const bool written = write(pipeEnds[1], result.data(), result.size()) == static_cast<ssize_t>(result.size());
+        _exit(written ? 0 : 3);
+    }
+    close(pipeEnds[1]);
+    std::string result;
+    char buffer[512];
+    for (ssize_t n; (n = read(pipeEnds[0], buffer, sizeof buffer)) > 0;)
+        result.append(buffer, static_cast<std::size_t>(n));
+    close(pipeEnds[0]);
+    int status = 0;
+    waitpid(child, &status, 0);
+    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0)
+        return "<the unprivileged child failed>";
+    return result;
+}
+
+// A program in a folder its user may read but not write (r-x for everyone).
 TEST(SettingsPath, ReadOnlyProgramFolderFallsBack)
 {
-    if (geteuid() == 0)
-        GTEST_SKIP() << "root may write into a read-only folder";
+    namespace fs = std::filesystem;
     kt::test::TempDir config;
-    ConfigFolderScope scope(config.Path());
     kt::test::TempDir dir;
-    std::filesystem::permissions(dir.Path(), std::filesystem::perms::owner_read | std::filesystem::perms::owner_exec);
-    const auto path = kt::DefaultSettingsPath((dir.Path() / "kt-flash-cli").string());
-    std::filesystem::permissions(dir.Path(), std::filesystem::perms::owner_all);
+    // The configuration folder open to the unprivileged user; the program's folder open to read only.
+    fs::permissions(config.Path(), fs::perms::all);
+    const auto readOnly = fs::perms::owner_read | fs::perms::owner_exec | fs::perms::group_read |
+                          fs::perms::group_exec | fs::perms::others_read | fs::perms::others_exec;
+    fs::permissions(dir.Path(), readOnly);
+    ConfigFolderScope scope(config.Path());
+    const auto path =
+        AsUnprivilegedUser([&] { return kt::DefaultSettingsPath((dir.Path() / "kt-flash-cli").string()); });
+    fs::permissions(dir.Path(), fs::perms::owner_all);
     EXPECT_EQ(path, (ConfigFolderScope::ProgramFolder(config.Path()) / "kt-flash.INI").string());
+
+    // The same folder writable again: the file beside the program.
+    EXPECT_EQ(kt::DefaultSettingsPath((dir.Path() / "kt-flash-cli").string()),
+              (dir.Path() / "kt-flash-cli.INI").string());
 }
 #endif
 
