@@ -33,7 +33,11 @@ bool isSilentAbort(const std::exception_ptr& error)
 
 void TSpComPortCoreThread::Start()
 {
-    thread_ = std::thread([this] { run(); });
+    // The worker hands over to the thread that started it.
+    thread_ = std::thread([this, dispatcher = CurrentSyncDispatcher()]() mutable {
+        UseSyncDispatcher(std::move(dispatcher));
+        run();
+    });
 }
 
 bool TSpComPortCoreThread::WaitStarted()

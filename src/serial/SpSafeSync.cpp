@@ -35,6 +35,8 @@ void printException(std::exception_ptr error)
     std::fprintf(stderr, "%s\n", ExceptionText(error).c_str());
 }
 
+}  // namespace
+
 class SyncDispatcher {
 public:
     std::uint32_t registerSlot(SyncCallback callback)
@@ -318,15 +320,47 @@ private:
     std::optional<std::thread::id> mainThread_;
 };
 
-SyncDispatcher& dispatcher()
+namespace {
+
+// The program's dispatcher, serving its main thread. Never destroyed: port
+// components may still release their slots while static objects are being
+// torn down at program end.
+const SyncDispatcherRef& programDispatcher()
 {
-    // Never destroyed: port components may still release their slots while
-    // static objects are being torn down at program end.
-    static SyncDispatcher* instance = new SyncDispatcher;
+    static const auto* instance = new SyncDispatcherRef(std::make_shared<SyncDispatcher>());
     return *instance;
 }
 
+// Set on a thread inside a SyncThreadScope, and on the workers its ports start.
+thread_local SyncDispatcherRef threadDispatcher;
+
+SyncDispatcher& dispatcher()
+{
+    return threadDispatcher ? *threadDispatcher : *programDispatcher();
+}
+
 }  // namespace
+
+SyncThreadScope::SyncThreadScope() : previous_(threadDispatcher)
+{
+    threadDispatcher = std::make_shared<SyncDispatcher>();
+    threadDispatcher->setMainThread();
+}
+
+SyncThreadScope::~SyncThreadScope()
+{
+    threadDispatcher = std::move(previous_);
+}
+
+SyncDispatcherRef CurrentSyncDispatcher()
+{
+    return threadDispatcher ? threadDispatcher : programDispatcher();
+}
+
+void UseSyncDispatcher(SyncDispatcherRef dispatcher)
+{
+    threadDispatcher = std::move(dispatcher);
+}
 
 std::uint32_t RegisterSyncObj(SyncCallback callback)
 {

@@ -10,15 +10,45 @@
 // Registration, enabling and releasing belong to the main thread; workers only
 // call CallSyncObj. The table lock is never held while a callback runs, so a
 // callback may register, enable or release slots, or close a port.
+//
+// Several devices at once: a thread that holds a SyncThreadScope is the main
+// thread of a dispatcher of its own. Ports it opens hand over to it, and
+// their workers carry that dispatcher (CurrentSyncDispatcher when started,
+// UseSyncDispatcher on the worker), so each device's thread serves only its
+// own port and one device's wait never holds up another's.
 #pragma once
 
 #include <chrono>
 #include <cstdint>
 #include <exception>
 #include <functional>
+#include <memory>
 #include <string>
 
 namespace kt::serial {
+
+class SyncDispatcher;
+using SyncDispatcherRef = std::shared_ptr<SyncDispatcher>;
+
+// Makes the calling thread the main thread of a new dispatcher for the
+// scope's life; every call below made on this thread then goes to it. Ports
+// used on the thread must be created and destroyed inside the scope.
+class SyncThreadScope {
+public:
+    SyncThreadScope();
+    ~SyncThreadScope();
+    SyncThreadScope(const SyncThreadScope&) = delete;
+    SyncThreadScope& operator=(const SyncThreadScope&) = delete;
+
+private:
+    SyncDispatcherRef previous_;
+};
+
+// The dispatcher the calls of this thread go to: its scope's, the one it was
+// given, or the program's.
+SyncDispatcherRef CurrentSyncDispatcher();
+// A worker takes the dispatcher of the thread that started it.
+void UseSyncDispatcher(SyncDispatcherRef dispatcher);
 
 // Receives the slot number, 1..64.
 using SyncCallback = std::function<void(int slot)>;

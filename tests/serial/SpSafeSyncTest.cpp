@@ -223,6 +223,52 @@ TEST_F(SpSafeSyncTest, ErrorShownFromAWorkerAppearsOnTheMainThread)
     EXPECT_EQ(shownOn, std::this_thread::get_id());
 }
 
+// Several devices at once: each thread with a scope of its own serves the
+// hand-overs of its own workers, and one device's thread that is busy (here:
+// blocked until the other's hand-over ran) never holds up another's. Were the
+// scopes ignored, both hand-overs would queue for the program's main thread,
+// which does not serve here, and the test would end on its timeouts.
+TEST_F(SpSafeSyncTest, ThreadScopesServeTheirOwnWorkersOnly)
+{
+    struct Device {
+        std::thread::id thread;
+        std::thread::id ranOn;
+        std::promise<void> served;
+        bool workerResult = false;
+    };
+    Device first;
+    Device second;
+    auto firstServed = first.served.get_future();
+    auto run = [](Device& device, std::shared_future<void> waitFor) {
+        SyncThreadScope scope;
+        device.thread = std::this_thread::get_id();
+        const auto id = RegisterSyncObj([&](int) {
+            device.ranOn = std::this_thread::get_id();
+            device.served.set_value();
+        });
+        EXPECT_TRUE(EnableSyncObj(id, true));
+        // The worker takes its dispatcher with it, as a port's workers do.
+        std::thread worker([&device, id, dispatcher = CurrentSyncDispatcher()] {
+            UseSyncDispatcher(dispatcher);
+            device.workerResult = CallSyncObj(id, kPatientMs);
+        });
+        if (waitFor.valid())
+            EXPECT_EQ(waitFor.wait_for(15s), std::future_status::ready) << "the other thread's hand-over never ran";
+        const bool done = ServeSyncCallsUntil([&] { return device.ranOn != std::thread::id(); }, Clock::now() + 15s);
+        EXPECT_TRUE(done);
+        worker.join();
+        UnregisterSyncObj(id);
+    };
+    std::thread secondThread(run, std::ref(second), firstServed.share());
+    std::thread firstThread(run, std::ref(first), std::shared_future<void>());
+    firstThread.join();
+    secondThread.join();
+    EXPECT_EQ(first.ranOn, first.thread);
+    EXPECT_EQ(second.ranOn, second.thread);
+    EXPECT_TRUE(first.workerResult);
+    EXPECT_TRUE(second.workerResult);
+}
+
 // A change the main thread only learns of by asking (a device gone) hands
 // nothing over; the wake alone must end the main thread's wait, also when it
 // comes just before the wait begins.
