@@ -11,7 +11,7 @@ cd "$(dirname "$0")/.."
 # build and run the Windows programs; Xvfb (with xauth) is the display the
 # Windows window's tests draw on.
 bash scripts/setup.sh clang-format g++-mingw-w64-x86-64-posix wine wine64 fonts-wine xvfb xauth \
-  desktop-file-utils man-db bash-completion dpkg-dev
+  desktop-file-utils man-db bash-completion dpkg-dev python3-jsonschema
 
 jobs=$(nproc)
 export QT_QPA_PLATFORM=offscreen

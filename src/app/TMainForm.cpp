@@ -179,7 +179,10 @@ TMainForm::TMainForm(std::optional<std::string> settingsPath, QWidget* parent)
     StatusStep->setObjectName("StatusStep");
     StatusDevice = new QLabel(this);
     StatusDevice->setObjectName("StatusDevice");
+    StatusTotal = new QLabel(this);
+    StatusTotal->setObjectName("StatusTotal");
     statusBar()->addWidget(StatusStep, 1);
+    statusBar()->addPermanentWidget(StatusTotal);
     statusBar()->addPermanentWidget(StatusDevice);
     statusBar()->setSizeGripEnabled(true);
 
@@ -345,6 +348,23 @@ void TMainForm::ToolFullFlashClick()
 void TMainForm::RunOperation(bool (kt::DeviceSession::*operation)())
 {
     actions_->Run(operation);
+    StatusTotal->clear();
+}
+
+void TMainForm::PortTried(const kt::PortAttempt& attempt)
+{
+    actions_->PortTried(attempt);
+    StatusStep->setText(FromUtf8(kt::DescribePortAttempt(attempt)));
+}
+
+void TMainForm::TransferProgress(const Transfer& transfer)
+{
+    StatusTotal->setText(FromUtf8(kt::UpdateStatusText(transfer, session_->PackageInUse())));
+}
+
+void TMainForm::SetRecordFile(const std::string& path)
+{
+    actions_->SetRecordFile(path);
 }
 
 void TMainForm::ShowProgramError(const std::exception_ptr& error)
@@ -439,6 +459,12 @@ kt::ModalResult TMainForm::ShowDialog(std::string_view message, kt::DialogKind k
                                                                          : QMessageBox::Question;
     // Parented to the window: centred on it, modal, destroyed after use.
     QMessageBox box(icon, windowTitle(), text, QMessageBox::NoButton, this);
+    // A search that found nothing tells each port's reason under "Show Details...".
+    if (kind == kt::DialogKind::Error && !session_->InTransfer()) {
+        const std::string detail = actions_->SearchDetail();
+        if (!detail.empty() && session_->Report.stopReason == kt::StopReason::NoDevice)
+            box.setDetailedText(FromUtf8(detail));
+    }
     QPushButton* ok = nullptr;
     QPushButton* yes = nullptr;
     QPushButton* no = nullptr;

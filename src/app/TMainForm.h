@@ -57,6 +57,11 @@ public:
     void SetToolButtonEnabled(kt::ToolButton button, bool enabled) override;
     std::tm LocalTime() override;
     std::vector<std::string> SystemPorts() override;
+    // Each port tried shows in the status line, and the error dialog of a
+    // search that found nothing lists them all with their reasons.
+    void PortTried(const kt::PortAttempt& attempt) override;
+    // The whole update's share done, speed and time left, in the status line.
+    void TransferProgress(const Transfer& transfer) override;
 
     bool OpenPackage(const std::string& fileName);
 
@@ -91,6 +96,7 @@ public:
     QAction* SaveLogAction = nullptr;  // "Save log…": the log's context menu and Ctrl+S
     QLabel* StatusStep = nullptr;      // the step under way: the log's last heading
     QLabel* StatusDevice = nullptr;    // a simulated device, when one stands in
+    QLabel* StatusTotal = nullptr;     // the whole update's progress while blocks are written
     QPlainTextEdit* Memo = nullptr;
     QProgressBar* ProgressBar = nullptr;
     QGroupBox* GroupBox1 = nullptr;
@@ -135,6 +141,7 @@ private:
     void SetPortName(const std::string& port) override { session_->PortName = port; }
     void SetOpenDialog(const std::string& folder, const std::string& fileName) override;
     std::string ExecutableFolder() const override;
+    void SetRecordFile(const std::string& path) override;
 
     kt::KVF_TYPE Package_;
     std::array<QAction*, 4> ToolButtons{};

@@ -1,5 +1,7 @@
 #include "cli/ConsoleHost.h"
 
+#include "cli/ProgressLine.h"
+
 #include "link/Protocol.h"
 #include "platform/Console.h"
 
@@ -22,12 +24,18 @@ void ConsoleHost::BlockStopSignals()
     platform::BlockStopRequests();
 }
 
-ConsoleHost::ConsoleHost(std::vector<std::string> ports)
-    : ports_(std::move(ports)), stopWatcher_([this] {
-          interrupted_ = true;
-          loop_.Wake();
-      })
-{}
+ConsoleHost::ConsoleHost(std::vector<std::string> ports, std::string prefix, bool watchStops)
+    : ports_(std::move(ports)), prefix_(std::move(prefix))
+{
+    if (watchStops)
+        stopWatcher_ = std::make_unique<platform::StopWatcher>([this] { Interrupt(); });
+}
+
+void ConsoleHost::Interrupt()
+{
+    interrupted_ = true;
+    loop_.Wake();
+}
 
 ConsoleHost::~ConsoleHost() = default;
 
@@ -39,10 +47,12 @@ void ConsoleHost::DeliverInterrupt()
 
 ModalResult ConsoleHost::AskOnTerminal()
 {
+    if (!stopWatcher_)
+        return ModalResult::No;
     std::fputs("[y/N] ", stderr);
     std::fflush(stderr);
     std::string answer;
-    switch (stopWatcher_.ReadLine(answer, kMaxAnswer)) {
+    switch (stopWatcher_->ReadLine(answer, kMaxAnswer)) {
     case platform::StopWatcher::LineResult::Line:
         return (answer == "y" || answer == "Y" || answer == "yes" || answer == "да" || answer == "Да")
                    ? ModalResult::Yes
@@ -57,11 +67,11 @@ ModalResult ConsoleHost::AskOnTerminal()
     return ModalResult::Cancel;
 }
 
-void PrintLogLine(std::string_view line)
+void PrintLogLine(std::string_view line, std::string_view prefix)
 {
     // One log line is one output line, whatever a device put into its reply.
-    std::string text;
-    text.reserve(line.size());
+    std::string text(prefix);
+    text.reserve(prefix.size() + line.size() + 1);
     for (char c : line) {
         if (c == '\r')
             text += "\u240D";
@@ -83,12 +93,14 @@ bool LogOutputFailed()
     return logOutputFailed.load();
 }
 
-void PrintDialogText(std::string_view message)
+void PrintDialogText(std::string_view message, std::string_view prefix)
 {
-    std::string text(message);
-    for (auto& c : text)
+    std::string text(prefix);
+    for (char c : message) {
+        text += c == '\r' ? '\n' : c;
         if (c == '\r')
-            c = '\n';
+            text += prefix;
+    }
     text += '\n';
     // A closed standard error loses the dialog text, never the update.
     std::fwrite(text.data(), 1, text.size(), stderr);
@@ -96,36 +108,65 @@ void PrintDialogText(std::string_view message)
     std::clearerr(stderr);
 }
 
+void PrintNote(std::string_view text)
+{
+    std::string line = "kt-flash-cli: ";
+    line += text;
+    line += '\n';
+    std::fwrite(line.data(), 1, line.size(), stderr);
+    std::fflush(stderr);
+    std::clearerr(stderr);
+}
+
 void ConsoleHost::AddLog(std::string_view line)
 {
     ClearProgress();
-    PrintLogLine(line);
+    PrintLogLine(line, prefix_);
 }
 
 void ConsoleHost::ShowProgressOnTerminal()
 {
-    progress_.OnChange([this](const ProgressBar& bar) { DrawProgress(bar); });
+    showProgress_ = true;
 }
 
-void ConsoleHost::DrawProgress(const ProgressBar& bar)
+void ConsoleHost::PortTried(const PortAttempt& attempt)
 {
-    const int span = bar.Max() - bar.Min();
-    if (bar.Position() == bar.Min() || span <= 0) {
-        ClearProgress();
+    ClearProgress();
+    // With several devices the prefix names the port already.
+    std::string text = DescribePortAttempt(attempt);
+    if (!prefix_.empty() && text.starts_with(prefix_))
+        text.erase(0, prefix_.size());
+    PrintNote(prefix_ + text);
+}
+
+void ConsoleHost::TransferProgress(const Transfer& transfer)
+{
+    if (!showProgress_)
         return;
-    }
-    const int percent = static_cast<int>(100LL * (bar.Position() - bar.Min()) / span);
-    if (percent == lastPercent_ && progressDrawn_)
+    const int columns = platform::TerminalColumns(platform::StandardStream::Error);
+    if (columns <= 1)
         return;
-    constexpr int kWidth = 40;
-    const int filled = percent * kWidth / 100;
-    std::string line = "\r[" + std::string(static_cast<std::size_t>(filled), '#') +
-                       std::string(static_cast<std::size_t>(kWidth - filled), ' ') + "] " + std::to_string(percent) +
-                       "%";
-    std::fputs(line.c_str(), stderr);
+    // A redraw for every block would cost more than the block; a few a second do.
+    const auto now = Clock::now();
+    const bool last = transfer.blocksDone == transfer.blocks;
+    if (progressDrawn_ && !last && now - lastDrawn_ < std::chrono::milliseconds(100))
+        return;
+    ProgressState state;
+    state.step = transfer.step == "core" ? "core image" : "media image";
+    state.bytesDone = transfer.bytesDone;
+    state.bytesTotal = transfer.bytes;
+    state.elapsedSeconds = std::chrono::duration<double>(transfer.elapsed).count();
+    state.prefix = prefix_;
+    // One column is kept free: a console that wraps at its last column would
+    // break the redraw.
+    const std::string line = FormatProgressLine(state, columns - 1);
+    if (progressDrawn_ && line == lastProgress_)
+        return;
+    std::fputs(("\r" + line + "\033[K").c_str(), stderr);
     std::fflush(stderr);
     progressDrawn_ = true;
-    lastPercent_ = percent;
+    lastProgress_ = line;
+    lastDrawn_ = now;
 }
 
 void ConsoleHost::ClearProgress()
@@ -135,12 +176,16 @@ void ConsoleHost::ClearProgress()
     std::fputs("\r\033[K", stderr);
     std::fflush(stderr);
     progressDrawn_ = false;
-    lastPercent_ = -1;
+    lastProgress_.clear();
 }
 
 ModalResult ConsoleHost::ShowDialog(std::string_view message, DialogKind, DialogButtons buttons)
 {
-    PrintDialogText(message);
+    ClearProgress();
+    // A confirmed update does not ask: the question would only be noise.
+    if (buttons != DialogButtons::Ok && confirmed_)
+        return ModalResult::Yes;
+    PrintDialogText(message, prefix_);
     if (buttons == DialogButtons::Ok)
         return ModalResult::Ok;
     return confirm_ ? confirm_() : ModalResult::No;

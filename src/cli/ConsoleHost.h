@@ -10,6 +10,7 @@
 #include <array>
 #include <atomic>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <thread>
@@ -18,9 +19,13 @@ namespace kt::cli {
 
 // One log line on standard output, flushed; a dialog's text on standard error.
 // A reader that went away or a full disk never interrupts the program: the
-// failure is only remembered, for the exit status.
-void PrintLogLine(std::string_view line);
-void PrintDialogText(std::string_view message);
+// failure is only remembered, for the exit status. With several devices at
+// once each line starts with its device's `prefix` and is written in one
+// piece, so that lines of different devices never mix.
+void PrintLogLine(std::string_view line, std::string_view prefix = {});
+void PrintDialogText(std::string_view message, std::string_view prefix = {});
+// One line of the program's own on standard error: "kt-flash-cli: " + text.
+void PrintNote(std::string_view text);
 // True once a log line could not be written whole.
 bool LogOutputFailed();
 
@@ -31,8 +36,11 @@ public:
     // before starting any thread.
     static void BlockStopSignals();
 
-    // `ports`: the list to search; empty when only the remembered port may be tried.
-    explicit ConsoleHost(std::vector<std::string> ports);
+    // `ports`: the list to search; empty when only the remembered port may be
+    // tried. `prefix` starts each output line ("" for a single device). With
+    // `watchStops` the host takes the stop signals itself; otherwise whoever
+    // runs several hosts calls Interrupt().
+    explicit ConsoleHost(std::vector<std::string> ports, std::string prefix = {}, bool watchStops = true);
     ~ConsoleHost() override;
 
     void AddLog(std::string_view line) override;
@@ -54,28 +62,39 @@ public:
     void OnInterrupt(std::function<void()> handler) { onInterrupt_ = std::move(handler); }
     // How to answer a Yes/No dialog (the update's confirmation).
     void SetConfirmation(std::function<ModalResult()> answer) { confirm_ = std::move(answer); }
+    // The update is confirmed already (--yes): the question is not shown.
+    void ConfirmWithoutAsking() { confirmed_ = true; }
+    // Any thread: the user asked to stop; the operation hears it on its thread.
+    void Interrupt();
     // Asks "[y/N]" on the terminal: Yes only for a yes; a stop signal while
     // it waits answers Cancel at once.
     ModalResult AskOnTerminal();
     bool Interrupted() const { return interrupted_.load(); }
-    // Draws the progress bar on standard error while blocks are written.
+    // Draws the progress line on standard error while blocks are written.
     void ShowProgressOnTerminal();
+    // Tells on standard error why each port tried did not lead to the device.
+    void PortTried(const PortAttempt& attempt) override;
+    void TransferProgress(const Transfer& transfer) override;
 
 private:
     void DeliverInterrupt();
-    void DrawProgress(const ProgressBar& bar);
     void ClearProgress();
 
     std::vector<std::string> ports_;
+    std::string prefix_;
     PlainEventLoop loop_;
     ProgressBar progress_;
     std::array<bool, kToolButtonCount> buttons_{true, true, true, false};
     std::function<void()> onInterrupt_;
     std::function<ModalResult()> confirm_;
     std::atomic<bool> interrupted_{false};
-    platform::StopWatcher stopWatcher_;  // declared last: its thread touches the members above
+    bool confirmed_ = false;
+    bool showProgress_ = false;
     bool progressDrawn_ = false;
-    int lastPercent_ = -1;
+    std::string lastProgress_;
+    Clock::time_point lastDrawn_{};
+    // Declared last: its thread touches the members above.
+    std::unique_ptr<platform::StopWatcher> stopWatcher_;
 };
 
 }  // namespace kt::cli

@@ -4,6 +4,9 @@
 #include "InProcessDevice.h"
 #include "cli/CliOptions.h"
 #include "cli/ConsoleHost.h"
+#include "cli/DeviceJob.h"
+#include "cli/ManyDevices.h"
+#include "cli/PortsListing.h"
 #include "codec/HexCodec.h"
 #include "device/DeviceSession.h"
 #include "package/Package.h"
@@ -12,6 +15,8 @@
 #include "platform/ExecutablePath.h"
 #include "serial/PortList.h"
 #include "serial/SpSafeSync.h"
+#include "platform/RecordFile.h"
+#include "shell/OperationRecord.h"
 #include "shell/Settings.h"
 
 #include <algorithm>
@@ -26,12 +31,6 @@ namespace {
 
 using namespace kt;
 using namespace kt::cli;
-
-void PrintProgramError(const std::exception_ptr& error)
-{
-    std::fprintf(stderr, "kt-flash-cli: %s\n", serial::ExceptionText(error).c_str());
-    std::fflush(stderr);
-}
 
 constexpr int kExitOk = 0;
 constexpr int kExitFailed = 1;
@@ -113,109 +112,149 @@ std::string SettingsPath(const CliOptions& options)
     return DefaultSettingsPath(platform::ExecutablePath().value_or("kt-flash-cli"));
 }
 
-// Everything one device command needs, in the order it must be torn down.
-struct DeviceRun {
-    explicit DeviceRun(const CliOptions& options) : settingsPath(SettingsPath(options))
-    {
-        ConsoleHost::BlockStopSignals();  // before any thread starts
-        ReadSettings(settingsPath, settings);
-        if (options.simulate) {
-            sim::SimOptions device;
-            device.baud = options.baud.value_or(settings.baud);  // the simulated line runs at the real speed
-            simulator = std::make_unique<sim::InProcessDevice>(device);
-            forcedPort = simulator->PortName();
-        } else if (options.port) {
-            forcedPort = *options.port;
+// Simulated devices for --simulate N: one keeps the plain name, several are numbered.
+std::vector<std::unique_ptr<sim::InProcessDevice>> MakeSimulators(int count, int baud)
+{
+    std::vector<std::unique_ptr<sim::InProcessDevice>> devices;
+    sim::SimOptions device;
+    device.baud = baud;  // the simulated line runs at the real speed
+    for (int i = 1; i <= count; ++i) {
+        const std::string name = count == 1 ? std::string(sim::InProcessDevice::kPortName)
+                                            : sim::InProcessDevice::kPortName + std::to_string(i);
+        devices.push_back(std::make_unique<sim::InProcessDevice>(device, name));
+    }
+    return devices;
+}
+
+int RunOnSeveral(const CliOptions& options, const KVF_TYPE& package, int baud)
+{
+    ManyRunSetup setup;
+    setup.command = options.command;
+    setup.package = &package;
+    setup.baud = baud;
+    setup.confirmed = options.yes;
+    setup.recordPath = options.record.value_or("");
+    setup.portsWithoutDevice = options.allPorts;
+    const auto simulators = MakeSimulators(options.simulate, baud);
+    if (options.command == Command::Watch) {
+        if (!simulators.empty()) {
+            // Simulated devices are plugged in one after another, a second apart.
+            const auto start = std::chrono::steady_clock::now();
+            return WatchForDevices(setup, [&] {
+                const auto since = std::chrono::steady_clock::now() - start;
+                const auto plugged =
+                    std::min<std::size_t>(simulators.size(), static_cast<std::size_t>(since / std::chrono::seconds(1)));
+                std::vector<DeviceTarget> targets;
+                for (std::size_t i = 0; i < plugged; ++i)
+                    targets.push_back({simulators[i]->PortName(), simulators[i]->Factory()});
+                return targets;
+            });
         }
-        // A named port is the only one tried: no scan of the system's ports.
-        host = std::make_unique<ConsoleHost>(forcedPort ? std::vector<std::string>{} : serial::GetSerialPortList());
-        comm = std::make_unique<serial::TSpComPort>();
-        if (simulator)
-            comm->SetDeviceFactory(simulator->Factory());
-        DeviceSession::ConfigurePort(*comm);
-        comm->SetBaudRate(options.baud.value_or(settings.baud));
-        session = std::make_unique<DeviceSession>(*comm, *host, package);
-        session->PortName = forcedPort.value_or(settings.port);
-        host->OnInterrupt([this] { session->Abort(); });
-        // Errors of the port's event handlers and worker threads end the
-        // running operation and are told on standard error.
-        serial::SetSyncExceptionHandler([this](std::exception_ptr error) {
-            session->Fault();
-            PrintProgramError(error);
+        return WatchForDevices(setup, [] {
+            std::vector<DeviceTarget> targets;
+            for (const auto& port : serial::GetSerialPortList())
+                targets.push_back({port, nullptr});
+            return targets;
         });
     }
-
-    ~DeviceRun()
-    {
-        serial::SetSyncExceptionHandler(nullptr);
-        const std::string port = session->PortName;
-        session.reset();
-        comm.reset();  // closes the port, should anything have left it open
-        host.reset();
-        // A simulated device's port is gone after this run. A settings file
-        // that cannot be written costs only the remembered port: say so.
-        if (!simulator && !WriteSettings(settingsPath, std::nullopt, port))
-            std::fprintf(stderr, "kt-flash-cli: cannot write the settings file %s\n", settingsPath.c_str());
+    std::vector<DeviceTarget> targets;
+    for (const auto& device : simulators)
+        targets.push_back({device->PortName(), device->Factory()});
+    for (const auto& port : options.ports)
+        targets.push_back({port, nullptr});
+    if (options.allPorts) {
+        for (const auto& port : serial::GetSerialPortList())
+            targets.push_back({port, nullptr});
+        if (targets.empty()) {
+            PrintNote("the system has no serial ports");
+            return kExitFailed;
+        }
     }
-
-    std::string settingsPath;
-    CliSettings settings;
-    std::optional<std::string> forcedPort;
-    std::unique_ptr<sim::InProcessDevice> simulator;
-    KVF_TYPE package;
-    std::unique_ptr<ConsoleHost> host;
-    std::unique_ptr<serial::TSpComPort> comm;
-    std::unique_ptr<DeviceSession> session;
-};
+    return RunOnManyDevices(setup, targets);
+}
 
 int RunDeviceCommand(const CliOptions& options)
 {
-    DeviceRun run(options);
-    bool ok = false;
-    switch (options.command) {
-    case Command::Info:
-        ok = run.session->ToolInfoClick();
-        break;
-    case Command::Time:
-        ok = run.session->ToolTimeClick();
-        break;
-    case Command::Update: {
-        ConsoleView view;
-        if (!OpenPackage(options.package, run.package, view))
+    ConsoleHost::BlockStopSignals();  // before any thread starts
+    // A record that cannot be kept is known before anything goes to a device.
+    if (options.record) {
+        std::string error;
+        if (!platform::CheckAppendable(*options.record, error)) {
+            PrintNote("cannot keep records in " + *options.record + ": " + error);
             return kExitFailed;
-        if (options.yes)
-            run.host->SetConfirmation([] { return ModalResult::Yes; });
-        else
-            run.host->SetConfirmation([host = run.host.get()] { return host->AskOnTerminal(); });
-        if (platform::IsTerminal(platform::StandardStream::Error))
-            run.host->ShowProgressOnTerminal();
-        ok = run.session->ToolFullFlashClick();
-        break;
+        }
     }
-    default:
-        break;
+    const std::string settingsPath = SettingsPath(options);
+    CliSettings settings;
+    ReadSettings(settingsPath, settings);
+    const int baud = options.baud.value_or(settings.baud);
+    KVF_TYPE package;
+    if (options.command == Command::Update || options.command == Command::Watch) {
+        ConsoleView view;
+        if (!OpenPackage(options.package, package, view))
+            return kExitFailed;
     }
-    // A stop ends every operation as a failure, whatever it had done by then.
-    return ok && !run.host->Interrupted() ? kExitOk : kExitFailed;
+    if (options.ManyDevices() || options.command == Command::Watch)
+        return RunOnSeveral(options, package, baud);
+
+    const auto simulators = MakeSimulators(options.simulate, baud);
+    JobSetup job;
+    job.command = options.command;
+    job.package = &package;
+    job.baud = baud;
+    job.confirmed = options.yes;
+    job.readBack = options.record.has_value();
+    job.progress = options.command == Command::Update && platform::IsTerminal(platform::StandardStream::Error);
+    if (!simulators.empty()) {
+        job.port = simulators.front()->PortName();
+        job.factory = simulators.front()->Factory();
+    } else if (!options.ports.empty()) {
+        // A named port is the only one tried: no scan of the system's ports.
+        job.port = options.ports.front();
+    } else {
+        job.port = settings.port;
+        job.searchPorts = serial::GetSerialPortList();
+    }
+    const std::string startedAt = RecordTimeNow();
+    const JobResult result = RunDeviceJob(job);
+    const bool recorded = !options.record || RecordJob(*options.record, result, &package, startedAt);
+    PrintJobSummary(result);
+    // A simulated device's port is gone after this run. A settings file
+    // that cannot be written costs only the remembered port: say so.
+    if (simulators.empty() && !WriteSettings(settingsPath, std::nullopt, result.portName))
+        PrintNote("cannot write the settings file " + settingsPath);
+    return result.ok && recorded ? kExitOk : kExitFailed;
 }
 
 int ListPorts(const CliOptions& options)
 {
-    if (options.port) {
-        std::cout << *options.port << '\n';
+    if (!options.ports.empty()) {
+        std::cout << options.ports.front() << '\n';
         return kExitOk;
     }
     CliSettings settings;
     ReadSettings(SettingsPath(options), settings);
-    if (!settings.port.empty())
-        std::cout << settings.port << '\n';
-    for (const auto& port : serial::GetSerialPortList())
-        if (port != settings.port)
-            std::cout << port << '\n';
+    PrintPortListing(std::cout, std::cerr, serial::DescribeSerialPorts(), settings.port);
     return kExitOk;
 }
 
-int RunCommand(const CliOptions& options)
+// A port may be named by its path, its /dev/serial/by-id/ name or its USB
+// serial number; what is opened (and logged) is the path. False, told on
+// standard error, for a serial number that more than one port has.
+bool ResolvePorts(CliOptions& options)
+{
+    for (auto& port : options.ports) {
+        const auto resolved = serial::ResolvePortName(port);
+        if (!resolved.name) {
+            PrintNote(resolved.error);
+            return false;
+        }
+        port = *resolved.name;
+    }
+    return true;
+}
+
+int RunCommand(CliOptions options)
 {
     switch (options.command) {
     case Command::Help:
@@ -236,13 +275,16 @@ int RunCommand(const CliOptions& options)
     case Command::Ports:
         return ListPorts(options);
     case Command::Update:
+    case Command::Watch:
         if (!options.yes && !platform::IsTerminal(platform::StandardStream::Input)) {
             std::cerr << "kt-flash-cli: the update needs a confirmation: give --yes, or run it from a terminal\n";
             return kExitUsage;
         }
-        return RunDeviceCommand(options);
+        [[fallthrough]];
     case Command::Info:
     case Command::Time:
+        if (!ResolvePorts(options))
+            return kExitUsage;
         return RunDeviceCommand(options);
     }
     return kExitFailed;
@@ -259,7 +301,7 @@ int main(int argc, char** argv)
     const std::vector<std::string> args(argv + 1, argv + argc);
     const ParseResult parsed = ParseCommandLine(args);
     if (!parsed.options) {
-        std::cerr << "kt-flash-cli: " << parsed.error << "\n" << kUsage;
+        std::cerr << "kt-flash-cli: " << parsed.error << " (see --help)\n";
         return kExitUsage;
     }
     const CliOptions& options = *parsed.options;

@@ -10,10 +10,12 @@ bool DeviceSession::ToolFullFlashClick()
 {
     if (InOperation())
         return false;
-    BeginOperation();
+    BeginOperation("update");
     if (host_.ShowDialog("Вы уверены, что хотите обновить ТЕЛВИКС?", DialogKind::Confirmation, DialogButtons::YesNo) !=
-        ModalResult::Yes)
+        ModalResult::Yes) {
+        FinishReport(false, StopReason::NotConfirmed);
         return false;
+    }
     host_.AddLog("ОБНОВЛЕНИЕ начато, ожидайте...");
     if (!ConnectDevice())
         return false;
@@ -22,21 +24,25 @@ bool DeviceSession::ToolFullFlashClick()
     try {
         // The readout's own result does not matter, but a stop during it ends
         // the update before anything changes the device.
-        ReadDeviceInfo();
-        ok = !Interrupted() && UpdateCore();
+        RunStep("readout", &DeviceSession::ReadDeviceInfo);
+        ok = !Interrupted() && RunStep("core", &DeviceSession::UpdateCore);
         if (ok) {
             host_.Pause(kStepPause);
-            ok = !Interrupted() && UpdateMedia();
+            ok = !Interrupted() && RunStep("media", &DeviceSession::UpdateMedia);
         }
         if (ok) {
             host_.Pause(kStepPause);
-            ok = !Interrupted() && SyncClock();
+            ok = !Interrupted() && RunStep("clock", &DeviceSession::SyncClock);
         }
         ok = ok && !Interrupted();
+        // The device as the update left it, for the record; nothing in the log.
+        if (ok && ReadBackAfterUpdate)
+            RunStep("readout_after", &DeviceSession::ReadDeviceStateQuietly);
     } catch (...) {
         ReportProgramError(std::current_exception());
         ok = false;
     }
+    FinishReport(ok);
     if (ok) {
         host_.AddLog("ОБНОВЛЕНИЕ завершено успешно!");
         EndBusy();
@@ -52,33 +58,49 @@ bool DeviceSession::ToolFullFlashClick()
     return false;
 }
 
-bool DeviceSession::RunBusy(bool (DeviceSession::*operation)())
+bool DeviceSession::RunStep(const char* name, bool (DeviceSession::*step)())
+{
+    BeginStep(name);
+    bool ok = false;
+    try {
+        ok = (this->*step)();
+    } catch (...) {
+        EndStep(false);
+        throw;
+    }
+    EndStep(ok);
+    return ok;
+}
+
+bool DeviceSession::RunBusy(const char* operation, const char* stepName, bool (DeviceSession::*step)())
 {
     if (InOperation())
         return false;
-    BeginOperation();
+    BeginOperation(operation);
     if (!ConnectDevice())
         return false;
     BeginBusy();
     bool ok = false;
     try {
-        ok = (this->*operation)();
+        ok = RunStep(stepName, step);
     } catch (...) {
         ReportProgramError(std::current_exception());
     }
+    ok = ok && !Aborted;
+    FinishReport(ok);
     // The busy state ends on every way out: toolbar back, "X" sent, port closed.
     EndBusy();
-    return ok && !Aborted;
+    return ok;
 }
 
 bool DeviceSession::ToolInfoClick()
 {
-    return RunBusy(&DeviceSession::ReadDeviceInfo);
+    return RunBusy("info", "readout", &DeviceSession::ReadDeviceInfo);
 }
 
 bool DeviceSession::ToolTimeClick()
 {
-    return RunBusy(&DeviceSession::SyncClock);
+    return RunBusy("time", "clock", &DeviceSession::SyncClock);
 }
 
 }  // namespace kt

@@ -59,6 +59,13 @@ public:
     // the device with an incomplete image.
     bool InTransfer() const { return transferring_; }
 
+    // The package the update sends.
+    const KVF_TYPE& PackageInUse() const { return Package; }
+
+    // After a successful update, read the device again, without a log line,
+    // for the report's "after" (a record wants it; the window's log does not).
+    bool ReadBackAfterUpdate = false;
+
 private:
     // Replies of fixed length, in hex digits: the clock record "t" (7 bytes),
     // the identity record "s" (12 characters of identity and a check byte), the model "D" (1 byte).
@@ -77,11 +84,20 @@ private:
 
     static constexpr std::string_view kReadoutFailedLine = "   ОШИБКА при работе с контроллером!";
 
-    // Connects, takes the busy state, runs `operation`, and ends the busy state on every way out.
-    bool RunBusy(bool (DeviceSession::*operation)());
+    // Connects, takes the busy state, runs `step` as the report's `stepName`,
+    // and ends the busy state on every way out.
+    bool RunBusy(const char* operation, const char* stepName, bool (DeviceSession::*step)());
+    // Runs one step of an operation as the report's step `name`.
+    bool RunStep(const char* name, bool (DeviceSession::*step)());
+    // The readout: `log` false reads the same into `state` and writes no line.
+    bool ReadDevice(DeviceState& state, bool log);
+    bool ReadDeviceStateQuietly();
+    // Tells the host how a transfer goes and notes the failing block.
+    void TellTransfer(std::string_view step, int blocks, int blocksDone, long long bytes, long long bytesDone);
 
     const KVF_TYPE& Package;
     bool transferring_ = false;
+    DeviceHost::Clock::time_point transferStart_{};
 };
 
 }  // namespace kt

@@ -4,52 +4,83 @@
 #include "link/Protocol.h"
 #include "package/Cp1251.h"
 
+#include <optional>
+#include <string>
 #include <utility>
 
 namespace kt {
 
 bool DeviceSession::ReadDeviceInfo()
 {
-    host_.AddLog("Считываю информацию о контроллере...");
+    return ReadDevice(Report.before.emplace(), true);
+}
+
+bool DeviceSession::ReadDeviceStateQuietly()
+{
+    return ReadDevice(Report.after.emplace(), false);
+}
+
+bool DeviceSession::ReadDevice(DeviceState& state, bool log)
+{
+    auto addLog = [&](const std::string& line) {
+        if (log)
+            host_.AddLog(line);
+    };
+    auto stopped = [&] { return log ? ReportStop() : StopRequested(); };
+    addLog("Считываю информацию о контроллере...");
     if (!SendCommand("n", kWholeReply)) {
-        LogFailure(kReadoutFailedLine);
+        if (!stopped())
+            addLog(std::string(kReadoutFailedLine));
         return false;
     }
     if (RxText == kLoaderIdentity) {
-        host_.AddLog("   ТЕЛВИКС в режиме загрузчика!");
-        host_.AddLog("   Дополнительная информация недоступна.");
+        state.mode = "loader";
+        addLog("   ТЕЛВИКС в режиме загрузчика!");
+        addLog("   Дополнительная информация недоступна.");
         return true;
     }
+    state.mode = RxText == kFlasherIdentity ? "flasher" : "unknown";
     // A query that gets no answer only leaves its line out; a stop, a program
     // error or a device that has gone ends the readout.
-    auto broken = [this] {
-        if (ReportStop())
+    auto broken = [&] {
+        if (stopped())
             return true;
         if (Aborted || Comm1.HungUp()) {
-            host_.AddLog(kReadoutFailedLine);
+            addLog(std::string(kReadoutFailedLine));
             return true;
         }
         return false;
     };
     // Text replies, shown as they arrive.
-    static constexpr std::pair<const char*, const char*> kTextQueries[] = {
-        {"v", "   Версия программного обеспечения: "}, {"d", "   Дата создания: "}, {"h", "   Версия железа: "}};
-    for (const auto& [command, heading] : kTextQueries) {
+    struct TextQuery {
+        const char* command;
+        const char* heading;
+        std::optional<std::string> DeviceState::*field;
+    };
+    static constexpr TextQuery kTextQueries[] = {{"v", "   Версия программного обеспечения: ", &DeviceState::software},
+                                                 {"d", "   Дата создания: ", &DeviceState::date},
+                                                 {"h", "   Версия железа: ", &DeviceState::hardware}};
+    for (const auto& query : kTextQueries) {
         if (broken())
             return false;
-        if (SendCommand(command, kWholeReply))
-            host_.AddLog(heading + Cp1251ToUtf8(RxText));
+        if (SendCommand(query.command, kWholeReply)) {
+            state.*query.field = Cp1251ToUtf8(RxText);
+            addLog(query.heading + *(state.*query.field));
+        }
     }
     if (broken())
         return false;
     Bytes bytes;
-    if (SendCommand("t", kClockReplyLength) && HexToBytes(RxText, bytes))
-        host_.AddLog("   Показания часов: " + FormatDeviceDate(bytes) + " " + FormatDeviceTime(bytes));
+    if (SendCommand("t", kClockReplyLength) && HexToBytes(RxText, bytes)) {
+        state.clock = FormatDeviceDate(bytes) + " " + FormatDeviceTime(bytes);
+        addLog("   Показания часов: " + *state.clock);
+    }
     if (broken())
         return false;
     if (SendCommand("s", kIdentityReplyLength) && HexToBytes(RxText, bytes) && FrameChecksum(bytes) == 0) {
         const std::string identity(bytes.begin(), bytes.begin() + kIdentityLength);
-        host_.AddLog("   DRAXO ID: " + Cp1251ToUtf8(identity));
+        state.identity = Cp1251ToUtf8(identity);
+        addLog("   DRAXO ID: " + *state.identity);
     }
     return !broken();
 }

@@ -10,26 +10,55 @@
 
 namespace kt {
 
+void DeviceSession::TellTransfer(std::string_view step, int blocks, int blocksDone, long long bytes,
+                                 long long bytesDone)
+{
+    if (blocksDone == 0)
+        transferStart_ = DeviceHost::Clock::now();
+    DeviceHost::Transfer transfer;
+    transfer.step = step;
+    transfer.blocks = blocks;
+    transfer.blocksDone = blocksDone;
+    transfer.bytes = bytes;
+    transfer.bytesDone = bytesDone;
+    transfer.elapsed = DeviceHost::Clock::now() - transferStart_;
+    if (!Report.steps.empty()) {
+        Report.steps.back().blocks = blocks;
+        Report.steps.back().blocksDone = blocksDone;
+    }
+    host_.TransferProgress(transfer);
+}
+
 bool DeviceSession::WriteCoreBlocks(const Bytes& image, int count)
 {
     FlagScope transferring(transferring_);
     ProgressBar& progress = host_.Progress();
     progress.SetToMin();
     progress.SetMax(std::max(count, 0) + 1);
+    const long long bytes = static_cast<long long>(std::max(count, 0)) * kCoreBlockSize;
+    TellTransfer("core", count, 0, bytes, 0);
     for (int k = 0; k < count; ++k) {
         const std::uint8_t* block = image.data() + static_cast<std::size_t>(k) * kCoreBlockSize;
         bool accepted = false;
         for (int attempt = 0; attempt < kCoreAttempts && !accepted; ++attempt) {
             // A stop request ends the transfer here; a quick device would
             // otherwise keep acknowledging blocks after it.
-            if (Aborted)
+            if (Aborted) {
+                Report.failedBlock = k;
                 return false;
+            }
+            if (attempt > 0)
+                ++Report.coreRetries;
             DiscardInput();
             accepted = (SendDataCommand("W", block, kCoreBlockSize, kAckLength) && Acknowledged()) || AwaitLateAck();
         }
-        if (!accepted)
+        if (!accepted) {
+            Report.failedBlock = k;
             return false;
+        }
+        Report.bytesSent += kCoreBlockSize;
         progress.StepBy(1);
+        TellTransfer("core", count, k + 1, bytes, static_cast<long long>(k + 1) * kCoreBlockSize);
     }
     return true;
 }
@@ -40,10 +69,14 @@ bool DeviceSession::WriteMediaBlocks(const Bytes& image, int first, int count)
     ProgressBar& progress = host_.Progress();
     progress.SetToMin();
     progress.SetMax(std::max(count, 0) + 1);
+    const long long bytes = static_cast<long long>(std::max(count, 0)) * kMediaBlockSize;
+    TellTransfer("media", count, 0, bytes, 0);
     std::array<std::uint8_t, kBlockNumberSize + kMediaBlockSize> block{};
     for (int k = 0; k < count; ++k) {
-        if (Aborted)
+        if (Aborted) {
+            Report.failedBlock = k;
             return false;
+        }
         const auto number = static_cast<std::uint16_t>(first + k);
         block[0] = static_cast<std::uint8_t>(number & 0xFF);
         block[1] = static_cast<std::uint8_t>(number >> 8);
@@ -57,9 +90,13 @@ bool DeviceSession::WriteMediaBlocks(const Bytes& image, int first, int count)
             std::copy_n(image.data() + offset, available, data);
         std::fill(data + static_cast<std::ptrdiff_t>(available), block.end(), kErasedByte);
         DiscardInput();
-        if (!((SendDataCommand("F", block.data(), block.size(), kAckLength) && Acknowledged()) || AwaitLateAck()))
+        if (!((SendDataCommand("F", block.data(), block.size(), kAckLength) && Acknowledged()) || AwaitLateAck())) {
+            Report.failedBlock = k;
             return false;
+        }
+        Report.bytesSent += kMediaBlockSize;
         progress.StepBy(1);
+        TellTransfer("media", count, k + 1, bytes, static_cast<long long>(k + 1) * kMediaBlockSize);
     }
     return true;
 }
@@ -113,8 +150,11 @@ bool DeviceSession::UpdateCore()
 
 bool DeviceSession::UpdateMedia()
 {
-    if (Package.FLASH_SIZE < 1)
+    if (Package.FLASH_SIZE < 1) {
+        if (!Report.steps.empty())
+            Report.steps.back().outcome = StepOutcome::Skipped;
         return true;
+    }
     host_.AddLog("Обновление медиа данных...");
     if (!PingDevice("PFLASH") || !SendCommand("n", static_cast<int>(kFlasherIdentity.size()))) {
         LogFailure(kReadoutFailedLine);

@@ -9,6 +9,24 @@
 namespace kt {
 namespace {
 
+PortOutcome OpenOutcome(serial::PortOpenFailure failure)
+{
+    switch (failure) {
+    case serial::PortOpenFailure::NoSuchDevice:
+        return PortOutcome::NoSuchDevice;
+    case serial::PortOpenFailure::NoPermission:
+        return PortOutcome::NoPermission;
+    case serial::PortOpenFailure::Busy:
+        return PortOutcome::Busy;
+    case serial::PortOpenFailure::NotATerminal:
+        return PortOutcome::NotATerminal;
+    case serial::PortOpenFailure::None:
+    case serial::PortOpenFailure::Other:
+        break;
+    }
+    return PortOutcome::Error;
+}
+
 const char* const kNotConnectedLog = "ОШИБКА! ТЕЛВИКС не подключен к компьютеру.";
 const char* const kNotConnectedDialog =
     "ОШИБКА! Контроллер не подключен к компьютеру.\rПроверьте кабель, питание и повторите снова.";
@@ -31,22 +49,44 @@ bool DeviceLink::PingDevice(const std::string& command)
 bool DeviceLink::ProbePort(const std::string& name)
 {
     ClearAbort();
+    PortAttempt attempt;
+    attempt.port = name;
+    auto tell = [&](PortOutcome outcome, std::string detail) {
+        attempt.outcome = outcome;
+        attempt.detail = std::move(detail);
+        Report.ports.push_back(attempt);
+        host_.PortTried(Report.ports.back());
+    };
     try {
         if (Comm1.Active())
             Comm1.Close();
         // A port's name is its device path; it goes to the port unchanged.
         Comm1.SetComPort(name);
         Comm1.Open();
-    } catch (const serial::ESpComPortCoreError&) {
-        return false;  // no such port, held by another program, or refusing its settings
-    } catch (const serial::ESpComPortError&) {
+    } catch (const serial::ESpComPortCoreError& error) {
+        // No such port, no permission, held by another program, or refusing its settings.
+        tell(OpenOutcome(error.Failure()), error.Detail().empty() ? error.what() : error.Detail());
+        return false;
+    } catch (const serial::ESpComPortError& error) {
+        tell(PortOutcome::Error, error.what());
         return false;
     }
-    if (PingDevice("PFLASH") && SendCommand("n", kWholeReply) &&
-        (RxText == kFlasherIdentity || RxText == kLoaderIdentity)) {
+    const bool answered = PingDevice("PFLASH");
+    if (answered && SendCommand("n", kWholeReply) && (RxText == kFlasherIdentity || RxText == kLoaderIdentity)) {
         host_.AddLog("ТЕЛВИКС обнаружен на порту " + name);
+        Report.port = name;
+        tell(PortOutcome::Found,
+             RxText == kLoaderIdentity ? "the device answered, in its loader" : "the device answered");
         return true;
     }
+    if (stopRequested_)
+        tell(PortOutcome::Stopped, "stopped while trying it");
+    else if (Comm1.HungUp())
+        tell(PortOutcome::NoSuchDevice, "the device went away");
+    else if (!answered)
+        tell(PortOutcome::NoAnswer, "no answer: nothing answered the presence probe");
+    else
+        tell(PortOutcome::OtherDevice, "something answered, but not as the controller does");
     Comm1.Close();
     return false;
 }
@@ -76,19 +116,23 @@ bool DeviceLink::ConnectDevice()
     if (Comm1.Active())
         return true;
     bool found;
+    BeginStep("connect");
     {
         FlagScope searching(searching_);
         found = FindDevice();
     }
+    EndStep(found);
     if (found)
         return true;
     if (ReportStop()) {
         // The search was cut short: the remembered port may well be right.
+        FinishReport(false, StopReason::User);
         host_.AddLog("");
         return false;
     }
     if (!faulted_)
         PortName.clear();
+    FinishReport(false, faulted_ ? StopReason::ProgramError : StopReason::NoDevice);
     host_.AddLog(kNotConnectedLog);
     host_.AddLog("");
     host_.ShowDialog(kNotConnectedDialog, DialogKind::Error, DialogButtons::Ok);

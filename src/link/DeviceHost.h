@@ -3,11 +3,13 @@
 // the system's port list.
 #pragma once
 
+#include "device/OperationReport.h"
 #include "view/FormView.h"
 
 #include <chrono>
 #include <ctime>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace kt {
@@ -34,6 +36,21 @@ public:
 
     // The system's serial ports in the order the system lists them.
     virtual std::vector<std::string> SystemPorts() = 0;
+
+    // Told as each port is tried, with why it did not lead to the device (or
+    // that it did). Writes no log line.
+    virtual void PortTried(const PortAttempt&) {}
+
+    // Told after each block a transfer step got acknowledged, and once at its start.
+    struct Transfer {
+        std::string_view step;  // "core", "media"
+        int blocks = 0;
+        int blocksDone = 0;
+        long long bytes = 0;  // the image bytes the step sends
+        long long bytesDone = 0;
+        Clock::duration elapsed{};  // since the step's first block went out
+    };
+    virtual void TransferProgress(const Transfer&) {}
 };
 
 }  // namespace kt

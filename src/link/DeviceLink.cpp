@@ -141,12 +141,76 @@ bool DeviceLink::AwaitLateAck()
 
 // ---- Stops ----
 
-void DeviceLink::BeginOperation()
+void DeviceLink::BeginOperation(const char* operation)
 {
     stopRequested_ = false;
     stopLogged_ = false;
     faulted_ = false;
+    deviceGone_ = false;
     Aborted = false;
+    Report = OperationReport{};
+    Report.operation = operation;
+    operationStart_ = DeviceHost::Clock::now();
+}
+
+// ---- The operation's report ----
+
+namespace {
+
+double SecondsSince(DeviceHost::Clock::time_point start)
+{
+    return std::chrono::duration<double>(DeviceHost::Clock::now() - start).count();
+}
+
+}  // namespace
+
+void DeviceLink::BeginStep(const char* name)
+{
+    StepRecord step;
+    step.name = name;
+    Report.steps.push_back(std::move(step));
+    stepStart_ = DeviceHost::Clock::now();
+}
+
+void DeviceLink::EndStep(bool ok)
+{
+    if (Report.steps.empty())
+        return;
+    StepRecord& step = Report.steps.back();
+    step.seconds = SecondsSince(stepStart_);
+    if (Comm1.HungUp())
+        deviceGone_ = true;
+    if (step.outcome == StepOutcome::Skipped)
+        return;
+    step.outcome = ok ? StepOutcome::Ok : (stopRequested_ ? StepOutcome::Stopped : StepOutcome::Failed);
+}
+
+void DeviceLink::FinishReport(bool ok, StopReason reason)
+{
+    if (Comm1.Active() && Comm1.HungUp())
+        deviceGone_ = true;
+    Report.ok = ok;
+    if (!ok && reason == StopReason::None) {
+        if (stopRequested_)
+            reason = StopReason::User;
+        else if (faulted_)
+            reason = StopReason::ProgramError;
+        else if (deviceGone_)
+            reason = StopReason::DeviceGone;
+        else
+            reason = StopReason::Failed;
+    }
+    Report.stopReason = ok ? StopReason::None : reason;
+    if (!ok) {
+        // The step that ended the operation: the last one that did not succeed.
+        for (auto it = Report.steps.rbegin(); it != Report.steps.rend(); ++it) {
+            if (it->outcome == StepOutcome::Failed || it->outcome == StepOutcome::Stopped) {
+                Report.failedStep = it->name;
+                break;
+            }
+        }
+    }
+    Report.seconds = SecondsSince(operationStart_);
 }
 
 bool DeviceLink::ReportStop()

@@ -4,6 +4,7 @@
 // through the port's data event while a wait runs the host's events.
 #pragma once
 
+#include "device/OperationReport.h"
 #include "link/DeviceHost.h"
 #include "serial/SpComPort.h"
 
@@ -111,6 +112,10 @@ public:
         faulted_ = true;
     }
 
+    // What the running or the last operation did, beside its log: ports
+    // tried, steps, retries, where it failed and why it stopped.
+    OperationReport Report;
+
     std::string RxText;
     std::string PortName;
     bool TimedOut = false;
@@ -118,8 +123,17 @@ public:
     bool Aborted = false;
 
 protected:
-    // Forgets the stop request and program error of an earlier operation.
-    void BeginOperation();
+    // Forgets the stop request and program error of an earlier operation, and
+    // starts its report.
+    void BeginOperation(const char* operation);
+    // The report's steps: one starts, and ends with its outcome (a stop makes
+    // any failure Stopped).
+    void BeginStep(const char* name);
+    void EndStep(bool ok);
+    // Closes the report: outcome, why it ended early, duration. A reason of
+    // None is worked out from what happened (a stop, a program error, a device
+    // gone); call it while the port is still open.
+    void FinishReport(bool ok, StopReason reason = StopReason::None);
     // True when the user asked to stop; the first call of an operation that
     // finds it writes "Прервано пользователем!".
     bool ReportStop();
@@ -155,6 +169,9 @@ private:
     bool stopLogged_ = false;
     bool faulted_ = false;
     bool lastWaitSilent_ = false;  // the latest reply wait ran out with nothing received
+    bool deviceGone_ = false;      // the port hung up during this operation
+    DeviceHost::Clock::time_point operationStart_{};
+    DeviceHost::Clock::time_point stepStart_{};
     int timeoutInterval_ = kReplyInterval;
     std::optional<DeviceHost::Clock::time_point> timeoutDeadline_;  // set while the reply timer runs
 };

@@ -14,6 +14,11 @@ enum class StandardStream { Input, Output, Error };
 
 bool IsTerminal(StandardStream stream);
 
+// The width in character cells of the terminal a stream shows on; 0 when the
+// stream is no terminal. A terminal that tells no width (a serial console)
+// counts as $COLUMNS wide, or else as 80.
+int TerminalColumns(StandardStream stream);
+
 // Writing to a reader that went away fails with an error instead of ending
 // the program.
 void IgnoreBrokenPipe();

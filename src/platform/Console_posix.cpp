@@ -3,11 +3,15 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <pthread.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
+#include <charconv>
 #include <csignal>
+#include <cstdlib>
+#include <cstring>
 #include <thread>
 
 namespace kt::platform {
@@ -33,6 +37,9 @@ sigset_t WatchedSignals()
     return set;
 }
 
+// What a terminal is taken to be when it tells no width and $COLUMNS is unset.
+constexpr int kDefaultColumns = 80;
+
 int Descriptor(StandardStream stream)
 {
     switch (stream) {
@@ -51,6 +58,25 @@ int Descriptor(StandardStream stream)
 bool IsTerminal(StandardStream stream)
 {
     return ::isatty(Descriptor(stream)) == 1;
+}
+
+int TerminalColumns(StandardStream stream)
+{
+    const int fd = Descriptor(stream);
+    if (::isatty(fd) != 1)
+        return 0;
+    winsize size{};
+    if (::ioctl(fd, TIOCGWINSZ, &size) == 0 && size.ws_col > 0)
+        return size.ws_col;
+    // A serial line or a pty nobody has sized reports 0 columns.
+    if (const char* columns = std::getenv("COLUMNS")) {
+        int value = 0;
+        const char* end = columns + std::strlen(columns);
+        const auto [ptr, error] = std::from_chars(columns, end, value);
+        if (error == std::errc() && ptr == end && value > 0)
+            return value;
+    }
+    return kDefaultColumns;
 }
 
 void IgnoreBrokenPipe()

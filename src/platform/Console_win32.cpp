@@ -45,6 +45,9 @@ BOOL WINAPI OnConsoleEvent(DWORD event)
     }
 }
 
+// The width taken when a console tells none, as its input (no screen buffer) does.
+constexpr int kDefaultColumns = 80;
+
 HANDLE StandardHandle(StandardStream stream)
 {
     switch (stream) {
@@ -66,6 +69,21 @@ bool IsTerminal(StandardStream stream)
     DWORD mode = 0;
     return handle != nullptr && handle != INVALID_HANDLE_VALUE && ::GetFileType(handle) == FILE_TYPE_CHAR &&
            ::GetConsoleMode(handle, &mode) != 0;
+}
+
+int TerminalColumns(StandardStream stream)
+{
+    if (!IsTerminal(stream))
+        return 0;
+    // The visible window, not the buffer: a buffer wider than its window
+    // scrolls sideways, and a line that fills it would be half hidden.
+    CONSOLE_SCREEN_BUFFER_INFO info{};
+    if (::GetConsoleScreenBufferInfo(StandardHandle(stream), &info) != 0) {
+        const int columns = info.srWindow.Right - info.srWindow.Left + 1;
+        if (columns > 0)
+            return columns;
+    }
+    return kDefaultColumns;
 }
 
 void IgnoreBrokenPipe()

@@ -1,11 +1,13 @@
 // Windows port discovery: the serial ports the drivers have announced under
-// HKLM\HARDWARE\DEVICEMAP\SERIALCOMM, one value for each ("COM3").
+// HKLM\HARDWARE\DEVICEMAP\SERIALCOMM, one value for each ("COM3"). Of a
+// port only its name is known.
 #include "platform/Text_win32.h"
 #include "serial/PortList.h"
 
 #include <windows.h>
 
 #include <algorithm>
+#include <utility>
 
 namespace kt::serial {
 
@@ -40,6 +42,24 @@ std::vector<std::string> ListSystemPorts()
     std::sort(ports.begin(), ports.end(), [](const std::string& a, const std::string& b) { return NaturalLess(a, b); });
     ports.erase(std::unique(ports.begin(), ports.end()), ports.end());
     return ports;
+}
+
+// The names only: what SetupAPI could tell of a port is not read yet.
+std::vector<PortDescription> DescribeSerialPorts()
+{
+    std::vector<PortDescription> ports;
+    for (auto& name : ListSystemPorts()) {
+        PortDescription port;
+        port.name = std::move(name);
+        ports.push_back(std::move(port));
+    }
+    return ports;
+}
+
+// Windows has no by-id names, and serial numbers are not looked up.
+PortResolution ResolvePortName(const std::string& argument)
+{
+    return {argument, {}};
 }
 
 }  // namespace kt::serial

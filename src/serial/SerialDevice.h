@@ -12,10 +12,21 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <utility>
 
 #include "serial/SerialTypes.h"
 
 namespace kt::serial {
+
+// Why a port could not be opened.
+enum class PortOpenFailure {
+    None,          // it opened, or the device did not say
+    NoSuchDevice,  // nothing under that name
+    NoPermission,  // the user may not open it
+    Busy,          // another program, or another port of this one, holds it
+    NotATerminal,  // a file or a device under that name, but no serial port
+    Other,
+};
 
 class SerialDevice {
 public:
@@ -27,8 +38,15 @@ public:
 
     virtual ~SerialDevice() = default;
 
-    // Exclusive open for reading and writing; NotFound when no device has that name.
+    // Exclusive open for reading and writing. NotFound when no serial port has
+    // that name, Busy when there is one that cannot be opened now; openFailure()
+    // and openFailureDetail() then tell why.
     virtual OpenStatus open(const std::string& name) = 0;
+    // Why the last open() failed, and the same for the user in a few words
+    // without the port's name ("held by another program: minicom (PID 4242)").
+    // None and empty after an open that succeeded, and from devices that do not tell.
+    PortOpenFailure openFailure() const { return openFailure_; }
+    const std::string& openFailureDetail() const { return openFailureDetail_; }
     // Reads return at once with what is already queued.
     virtual bool setTimeouts() = 0;
     virtual bool setupQueues(int inQueueSize, int outQueueSize) = 0;
@@ -64,6 +82,26 @@ public:
     virtual bool purge(std::uint32_t flags) = 0;
     virtual bool escape(EscapeFunction function) = 0;
     virtual void close() = 0;
+
+protected:
+    // For open(): records why it failed and returns the status that goes with the reason.
+    OpenStatus refuseOpen(PortOpenFailure reason, std::string detail)
+    {
+        openFailure_ = reason;
+        openFailureDetail_ = std::move(detail);
+        const bool noPort = reason == PortOpenFailure::NoSuchDevice || reason == PortOpenFailure::NotATerminal;
+        return noPort ? OpenStatus::NotFound : OpenStatus::Busy;
+    }
+    // For open(): forgets the reason of the open before.
+    void clearOpenFailure()
+    {
+        openFailure_ = PortOpenFailure::None;
+        openFailureDetail_.clear();
+    }
+
+private:
+    PortOpenFailure openFailure_ = PortOpenFailure::None;
+    std::string openFailureDetail_;
 };
 
 // Makes the device that a port opens: the platform's (SerialDevice::create)

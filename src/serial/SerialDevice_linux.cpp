@@ -1,17 +1,25 @@
 // Serial device on a POSIX tty (Linux flavour): termios, poll and eventfd.
+#include "serial/SerialDevice_linux.h"
+
 #include <fcntl.h>
+#include <grp.h>
 #include <linux/serial.h>
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <charconv>
+#include <fstream>
 #include <mutex>
+#include <optional>
+#include <system_error>
 #include <utility>
 
 #include "serial/SerialBaud_linux.h"
@@ -70,9 +78,116 @@ void drainEventFd(const UniqueFd& fd)
     [[maybe_unused]] const auto got = ::read(fd.get(), &count, sizeof count);
 }
 
-bool isMissingDevice(int error)
+// What a refused open tells the user (SerialDevice::openFailureDetail).
+constexpr const char* kNoSuchDevice = "no such device";
+constexpr const char* kNotASerialPort = "not a serial port";
+constexpr const char* kHeldElsewhere = "held by another program";
+constexpr const char* kHeldHere = "already open in this program";
+
+std::string groupName(gid_t gid)
 {
-    return error == ENOENT || error == ENODEV || error == ENXIO || error == ENOTDIR || error == ENAMETOOLONG;
+    const long suggested = ::sysconf(_SC_GETGR_R_SIZE_MAX);
+    std::vector<char> buffer(suggested > 0 ? static_cast<std::size_t>(suggested) : 1024);
+    group entry{};
+    group* found = nullptr;
+    int rc = 0;
+    while ((rc = ::getgrgid_r(gid, &entry, buffer.data(), buffer.size(), &found)) == ERANGE)
+        buffer.resize(buffer.size() * 2);
+    return rc == 0 && found != nullptr ? std::string(found->gr_name) : std::string();
+}
+
+// Serial nodes belong to a group whose members may open them (dialout on most
+// distributions, uucp on some). Root's group is left out: joining it is no
+// advice to give.
+std::string permissionDetail(const std::string& name)
+{
+    struct stat node {};
+    std::string group;
+    if (::stat(name.c_str(), &node) == 0 && node.st_gid != 0)
+        group = groupName(node.st_gid);
+    if (group.empty())
+        return "permission denied";
+    return "permission denied: add your user to the " + group + " group (sudo usermod -aG " + group +
+           " $USER) and log in again";
+}
+
+std::string describeHolder(const PortHolder& holder)
+{
+    const std::string pid = "PID " + std::to_string(holder.pid);
+    return holder.name.empty() ? pid : holder.name + " (" + pid + ")";
+}
+
+// Names who holds the device, as far as /proc shows it: without privileges
+// only the user's own processes can be seen.
+std::string busyDetail(const std::string& name)
+{
+    const int self = static_cast<int>(::getpid());
+    std::string others;
+    bool heldHere = false;
+    for (const auto& holder : findPortHolders("/proc", name)) {
+        if (holder.pid == self) {
+            heldHere = true;
+            continue;
+        }
+        others += (others.empty() ? "" : ", ") + describeHolder(holder);
+    }
+    if (!others.empty())
+        return std::string(kHeldElsewhere) + ": " + others;
+    return heldHere ? kHeldHere : kHeldElsewhere;
+}
+
+struct Refusal {
+    PortOpenFailure reason;
+    std::string detail;
+};
+
+// Decodes the errno of a failed open(), flock() or eventfd() during an open of `name`.
+Refusal decodeOpenError(int error, const std::string& name)
+{
+    switch (error) {
+    // A missing node or path component, or a node with no driver behind it
+    // (ENODEV, ENXIO: an unplugged USB adapter whose node is still there).
+    case ENOENT:
+    case ENODEV:
+    case ENXIO:
+    case ENOTDIR:
+    case ENAMETOOLONG:
+        return {PortOpenFailure::NoSuchDevice, kNoSuchDevice};
+    case EISDIR:
+        return {PortOpenFailure::NotATerminal, kNotASerialPort};
+    case EACCES:
+    case EPERM:
+        return {PortOpenFailure::NoPermission, permissionDetail(name)};
+    // EBUSY: another opener set TIOCEXCL (which root gets past); EWOULDBLOCK:
+    // another opener holds the flock.
+    case EBUSY:
+    case EWOULDBLOCK:
+        return {PortOpenFailure::Busy, busyDetail(name)};
+    default:
+        return {PortOpenFailure::Other, std::system_category().message(error)};
+    }
+}
+
+std::optional<int> parsePid(const std::string& text)
+{
+    int pid = 0;
+    const char* end = text.data() + text.size();
+    const auto [stop, ec] = std::from_chars(text.data(), end, pid);
+    if (ec != std::errc{} || stop != end || pid <= 0)
+        return std::nullopt;
+    return pid;
+}
+
+// True when a descriptor in fdFolder (/proc/<pid>/fd) is open on the character device `device`.
+bool holdsDevice(const std::filesystem::path& fdFolder, dev_t device)
+{
+    std::error_code ec;
+    for (std::filesystem::directory_iterator it(fdFolder, ec), end; !ec && it != end; it.increment(ec)) {
+        struct stat target {};
+        if (::stat(it->path().c_str(), &target) == 0 && S_ISCHR(target.st_mode) && target.st_rdev == device)
+            return true;
+    }
+    return false;
 }
 
 // What reads and writes on an open tty fail with once its device has gone: EIO
@@ -112,21 +227,27 @@ public:
     OpenStatus open(const std::string& name) override
     {
         close();
+        clearOpenFailure();
         UniqueFd fd(::open(name.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
         if (!fd)
-            return isMissingDevice(errno) ? OpenStatus::NotFound : OpenStatus::Busy;
+            return refuse(errno, name);
         // A file or a non-tty device under that name is no serial port.
         if (!::isatty(fd.get()))
-            return OpenStatus::NotFound;
+            return refuseOpen(PortOpenFailure::NotATerminal, kNotASerialPort);
         // TIOCEXCL alone is ignored for root and flock alone is only advisory;
         // together they keep a second opener (another program or another port
         // object of ours) off the line.
-        if (::flock(fd.get(), LOCK_EX | LOCK_NB) != 0)
-            return OpenStatus::Busy;
+        if (::flock(fd.get(), LOCK_EX | LOCK_NB) != 0) {
+            const int error = errno;
+            fd.reset();  // before the holders are looked for: it is no holder to name
+            return refuse(error, name);
+        }
         UniqueFd eventWake(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
+        if (!eventWake)
+            return refuse(errno, name);
         UniqueFd writeWake(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
-        if (!eventWake || !writeWake)
-            return OpenStatus::Busy;
+        if (!writeWake)
+            return refuse(errno, name);
         exclusive_ = ::ioctl(fd.get(), TIOCEXCL) == 0;
 
         requestLowLatency(fd.get());
@@ -520,6 +641,12 @@ public:
     }
 
 private:
+    OpenStatus refuse(int error, const std::string& name)
+    {
+        auto [reason, detail] = decodeOpenError(error, name);
+        return refuseOpen(reason, std::move(detail));
+    }
+
     static int waitMillis(Clock::duration left)
     {
         // Round up so that a wait never ends just before its deadline and spins.
@@ -645,6 +772,26 @@ private:
 };
 
 }  // namespace
+
+std::vector<PortHolder> findPortHolders(const std::filesystem::path& procRoot, const std::string& devicePath)
+{
+    struct stat node {};
+    if (::stat(devicePath.c_str(), &node) != 0 || !S_ISCHR(node.st_mode))
+        return {};
+    std::vector<PortHolder> holders;
+    std::error_code ec;
+    for (std::filesystem::directory_iterator it(procRoot, ec), end; !ec && it != end; it.increment(ec)) {
+        const auto pid = parsePid(it->path().filename().string());
+        if (!pid || !holdsDevice(it->path() / "fd", node.st_rdev))
+            continue;
+        std::ifstream comm(it->path() / "comm");
+        std::string name;
+        std::getline(comm, name);
+        holders.push_back({*pid, name});
+    }
+    std::sort(holders.begin(), holders.end(), [](const auto& a, const auto& b) { return a.pid < b.pid; });
+    return holders;
+}
 
 std::unique_ptr<SerialDevice> SerialDevice::create()
 {

@@ -11,8 +11,11 @@
 #include <algorithm>
 #include <atomic>
 #include <cstring>
+#include <iterator>
 #include <mutex>
 #include <optional>
+#include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -94,10 +97,50 @@ std::wstring PortClaimName(const std::string& name)
     return L"Local\\KT-FLASH port " + port;
 }
 
-bool IsMissingDevice(DWORD error)
+// What a refused open tells the user (SerialDevice::openFailureDetail).
+constexpr const char* kNoSuchDevice = "no such device";
+constexpr const char* kNotASerialPort = "not a serial port";
+constexpr const char* kInUse = "in use by another program";
+
+// The system's own words for `error`, in UTF-8, without the closing period and line break.
+std::string SystemMessage(DWORD error)
 {
-    return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND || error == ERROR_INVALID_NAME ||
-           error == ERROR_BAD_PATHNAME || error == ERROR_FILENAME_EXCED_RANGE || error == ERROR_BAD_NETPATH;
+    wchar_t text[512];
+    const DWORD length = ::FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, error, 0,
+                                          text, static_cast<DWORD>(std::size(text)), nullptr);
+    std::wstring_view message(text, length);
+    while (!message.empty() &&
+           (message.back() == L'\r' || message.back() == L'\n' || message.back() == L'.' || message.back() == L' '))
+        message.remove_suffix(1);
+    if (message.empty())
+        return "system error " + std::to_string(error);
+    return platform::ToUtf8(message);
+}
+
+struct Refusal {
+    PortOpenFailure reason;
+    std::string detail;
+};
+
+// Decodes the error of a failed CreateFileW, or of making the objects an open port needs.
+Refusal DecodeOpenError(DWORD error)
+{
+    switch (error) {
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_PATH_NOT_FOUND:
+    case ERROR_INVALID_NAME:
+    case ERROR_BAD_PATHNAME:
+    case ERROR_FILENAME_EXCED_RANGE:
+    case ERROR_BAD_NETPATH:
+        return {PortOpenFailure::NoSuchDevice, kNoSuchDevice};
+    // Windows lets one program at a time open a COM port; the next one is
+    // told access denied, not a sharing violation.
+    case ERROR_ACCESS_DENIED:
+    case ERROR_SHARING_VIOLATION:
+        return {PortOpenFailure::Busy, kInUse};
+    default:
+        return {PortOpenFailure::Other, SystemMessage(error)};
+    }
 }
 
 // What calls on an open handle fail with once the device behind it has gone:
@@ -137,29 +180,39 @@ public:
     OpenStatus open(const std::string& name) override
     {
         close();
+        clearOpenFailure();
         if (name.empty())
-            return OpenStatus::NotFound;
+            return refuseOpen(PortOpenFailure::NoSuchDevice, kNoSuchDevice);
         UniqueHandle port(::CreateFileW(DevicePath(name).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
                                         OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr));
         if (!port)
-            return IsMissingDevice(::GetLastError()) ? OpenStatus::NotFound : OpenStatus::Busy;
+            return refuse(::GetLastError());
         // A file, a pipe or another device under that name is no serial port.
         DCB probe{};
         probe.DCBlength = sizeof probe;
         if (::GetFileType(port.get()) != FILE_TYPE_CHAR || !::GetCommState(port.get(), &probe))
-            return OpenStatus::NotFound;
+            return refuseOpen(PortOpenFailure::NotATerminal, kNotASerialPort);
 
         UniqueHandle claim(::CreateMutexW(nullptr, FALSE, PortClaimName(name).c_str()));
-        if (!claim || ::GetLastError() == ERROR_ALREADY_EXISTS)
-            return OpenStatus::Busy;
+        if (!claim)
+            return refuse(::GetLastError());
+        if (::GetLastError() == ERROR_ALREADY_EXISTS)
+            return refuseOpen(PortOpenFailure::Busy, kInUse);
 
-        UniqueHandle eventWake(::CreateEventW(nullptr, FALSE, FALSE, nullptr));
-        UniqueHandle writeWake(::CreateEventW(nullptr, FALSE, FALSE, nullptr));
-        UniqueHandle rxDone(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
-        UniqueHandle txDone(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
-        UniqueHandle queuedDone(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
-        if (!eventWake || !writeWake || !rxDone || !txDone || !queuedDone)
-            return OpenStatus::Busy;
+        DWORD eventError = ERROR_SUCCESS;  // the first failure, which later calls would overwrite
+        auto makeEvent = [&eventError](BOOL manualReset) {
+            HANDLE event = ::CreateEventW(nullptr, manualReset, FALSE, nullptr);
+            if (event == nullptr && eventError == ERROR_SUCCESS)
+                eventError = ::GetLastError();
+            return UniqueHandle(event);
+        };
+        UniqueHandle eventWake = makeEvent(FALSE);
+        UniqueHandle writeWake = makeEvent(FALSE);
+        UniqueHandle rxDone = makeEvent(TRUE);
+        UniqueHandle txDone = makeEvent(TRUE);
+        UniqueHandle queuedDone = makeEvent(TRUE);
+        if (eventError != ERROR_SUCCESS)
+            return refuse(eventError);
 
         DWORD modem = 0;
         modemSupported_ = ::GetCommModemStatus(port.get(), &modem) != 0;
@@ -513,6 +566,12 @@ public:
     }
 
 private:
+    OpenStatus refuse(DWORD error)
+    {
+        auto [reason, detail] = DecodeOpenError(error);
+        return refuseOpen(reason, std::move(detail));
+    }
+
     // mutex_ held. Starts the one-byte read that signals received data; a byte
     // already there is taken at once.
     void startSignalRead()

@@ -35,6 +35,18 @@ std::string format(std::string_view pattern, const std::string& name)
     return text;
 }
 
+// What a device that gives no reason of its own is taken to mean by its status.
+constexpr std::string_view kNoSuchDeviceDetail = "no such device";
+constexpr std::string_view kBusyDetail = "held by another program";
+
+[[noreturn]] void throwOpenError(const std::string& message, const SerialDevice& device, PortOpenFailure byStatus,
+                                 std::string_view detailByStatus)
+{
+    if (device.openFailure() != PortOpenFailure::None)
+        throw ESpComPortCoreError(message, device.openFailure(), device.openFailureDetail());
+    throw ESpComPortCoreError(message, byStatus, std::string(detailByStatus));
+}
+
 // Bits one character takes on the line: start, data, parity and stop bits
 // (1.5 stop bits counted as 2); 10 for the application's 8N1.
 std::uint64_t characterBits(const Dcb& dcb)
@@ -63,9 +75,10 @@ bool TSpComPortCore::OpenPort(const std::string& name)
     case SerialDevice::OpenStatus::Opened:
         break;
     case SerialDevice::OpenStatus::NotFound:
-        throw ESpComPortCoreError(format("Invalid port number (%s)", name));
+        throwOpenError(format("Invalid port number (%s)", name), *device, PortOpenFailure::NoSuchDevice,
+                       kNoSuchDeviceDetail);
     case SerialDevice::OpenStatus::Busy:
-        throw ESpComPortCoreError(format("Can't open device %s", name));
+        throwOpenError(format("Can't open device %s", name), *device, PortOpenFailure::Busy, kBusyDetail);
     }
     device_ = std::move(device);
     try {

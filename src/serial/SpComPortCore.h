@@ -36,6 +36,27 @@ using TSpCPTCoreEvent = std::function<void(EventSender& sender, TSpCoreEvent eve
 class ESpComPortCoreError : public std::runtime_error {
 public:
     using std::runtime_error::runtime_error;
+    // A port that could not be opened, and why.
+    ESpComPortCoreError(const std::string& message, PortOpenFailure failure, const std::string& detail)
+        : std::runtime_error(message), failure_(failure), detail_(std::make_shared<const std::string>(detail))
+    {}
+
+    // Why the port could not be opened; None for every other error.
+    PortOpenFailure Failure() const { return failure_; }
+    // That reason for the user ("no such device", "held by another program:
+    // minicom (PID 4242)"); empty with None.
+    const std::string& Detail() const { return detail_ ? *detail_ : noDetail(); }
+
+private:
+    static const std::string& noDetail()
+    {
+        static const std::string none;
+        return none;
+    }
+
+    PortOpenFailure failure_ = PortOpenFailure::None;
+    // Shared, as runtime_error keeps its message, so that copying the exception cannot throw.
+    std::shared_ptr<const std::string> detail_;
 };
 
 // Thrown by an event receiver to drop the event without a trace.

@@ -13,6 +13,11 @@
 
 namespace kt {
 
+// The windows' status figure for the whole update while blocks are written,
+// core and media together: "Всего 63 %  ·  92 КБ/с  ·  осталось 0:42"; the
+// speed and the time left once the step has run half a second.
+std::string UpdateStatusText(const DeviceHost::Transfer& transfer, const KVF_TYPE& package);
+
 class FormActions {
 public:
     // Asked when the stop key is pressed while blocks are being written.
@@ -28,8 +33,22 @@ public:
     // taken then, and only then.
     bool StopKey();
 
-    // Runs a toolbar button's operation; what escapes it is shown as a program error.
+    // Runs a toolbar button's operation; what escapes it is shown as a program
+    // error. With a record file set, the file is checked first (an error
+    // dialog, and nothing runs, when it cannot be kept) and the operation's
+    // record appended after it.
     void Run(bool (DeviceSession::*operation)());
+
+    // Keeps a record of every device operation (JSON Lines) in `path`; empty: none.
+    void SetRecordFile(std::string path) { recordPath_ = std::move(path); }
+    const std::string& RecordFile() const { return recordPath_; }
+
+    // Told by the window as each port is tried; the ports of the running (or
+    // last) search, for the status line and the error dialog's detail.
+    void PortTried(const PortAttempt& attempt) { attempts_.push_back(attempt); }
+    // Each port tried and why it did not lead to the device, one a line;
+    // empty when the device was found or no port was tried.
+    std::string SearchDetail() const;
 
     // Ends the running operation and shows the error in an error dialog. The
     // dialog's own loop may bring the same error again: one dialog at a time,
@@ -51,6 +70,8 @@ private:
     FormView& view_;
     bool showingError_ = false;
     std::optional<std::string> rememberedPort_;
+    std::string recordPath_;
+    std::vector<PortAttempt> attempts_;
 };
 
 }  // namespace kt

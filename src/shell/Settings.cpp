@@ -61,6 +61,7 @@ void ReadSettings(const std::string& path, SettingsTarget& target)
         } else {
             target.SetOpenDialog((std::filesystem::path(target.ExecutableFolder()) / "FLASH").string(), "");
         }
+        target.SetRecordFile(ini.ReadString(kParams, "RECORD", ""));
     } catch (...) {
         // A broken settings file must never keep the program from starting.
     }

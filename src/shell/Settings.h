@@ -43,9 +43,11 @@ public:
     // Where the open dialog starts and which file name it shows.
     virtual void SetOpenDialog(const std::string& folder, const std::string& fileName) = 0;
     virtual std::string ExecutableFolder() const = 0;
+    // Where the window keeps its operation records (PARAMS RECORD); empty: none.
+    virtual void SetRecordFile(const std::string&) {}
 };
 
-// Reads Window Left, Top, Width, Height, then PARAMS BOAD, PORT, LAST_NAME.
+// Reads Window Left, Top, Width, Height, then PARAMS BOAD, PORT, LAST_NAME, RECORD.
 // The first error ends the reading silently; what was applied stays.
 void ReadSettings(const std::string& path, SettingsTarget& target);
 

@@ -25,6 +25,7 @@
 
 #include <gtest/gtest.h>
 
+#include <fstream>
 #include <functional>
 #include <optional>
 #include <stdexcept>
@@ -153,6 +154,7 @@ TEST(MainForm, PackageArgumentIsTheFirstNonOption)
 struct DialogProbe {
     QString title;
     QString text;
+    QString detail;
     QStringList buttons;
 
     void AnswerNext(Qt::Key key)
@@ -162,6 +164,7 @@ struct DialogProbe {
             ASSERT_NE(box, nullptr);
             title = box->windowTitle();
             text = box->text();
+            detail = box->detailedText();
             for (auto* b : box->buttons())
                 buttons << b->text();
             QTest::keyClick(box, key);
@@ -262,6 +265,8 @@ TEST(MainFormDevice, NoDeviceLogsAndShowsTheErrorDialog)
               QString::fromUtf8(
                   "ОШИБКА! Контроллер не подключен к компьютеру.\nПроверьте кабель, питание и повторите снова."));
     EXPECT_EQ(probe.title, "KT-FLASH V.3.0");
+    // The fixed text stays; each port tried and its reason come as the detail.
+    EXPECT_EQ(probe.detail, "/dev/kt-no-such-port: no such device");
     EXPECT_TRUE(form.close());
     kt::IniFile ini(Settings(dir));
     EXPECT_EQ(ini.ReadString("PARAMS", "PORT", "missing"), "");  // cleared by the failed search
@@ -336,6 +341,53 @@ TEST(MainFormDevice, SimulatedDeviceAnswersUnderItsNameAndLeavesTheRememberedPor
     EXPECT_TRUE(form.close());
     kt::IniFile ini(Settings(dir));
     EXPECT_EQ(ini.ReadString("PARAMS", "PORT", ""), "/dev/ttyREMEMBERED");
+}
+
+// RECORD in the settings: the window keeps the same records as the command
+// line, one whole line per operation.
+TEST(MainFormRecord, KeepsARecordOfEachOperation)
+{
+    kt::test::TempDir dir;
+    const std::string records = (dir.Path() / "records.jsonl").string();
+    dir.Write("kt-flash.INI", "[PARAMS]\r\nRECORD=" + records + "\r\n");
+    kt::sim::InProcessDevice sim;
+    TMainForm form(Settings(dir));
+    form.UseSimulatedDevice(sim.PortName(), sim.Factory());
+    form.show();
+
+    form.ToolInfo->trigger();
+    form.ToolTime->trigger();
+
+    std::ifstream in(records);
+    std::vector<std::string> lines;
+    for (std::string line; std::getline(in, line);)
+        lines.push_back(line);
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_NE(lines[0].find("\"operation\":\"info\",\"port\":\"SIM\""), std::string::npos) << lines[0];
+    EXPECT_NE(lines[0].find("\"identity\":\"TLV-M2-00042\""), std::string::npos) << lines[0];
+    EXPECT_NE(lines[1].find("\"operation\":\"time\""), std::string::npos) << lines[1];
+    EXPECT_NE(lines[1].find("\"ok\":true"), std::string::npos) << lines[1];
+}
+
+// A record file that cannot be kept is an error before anything is sent.
+TEST(MainFormRecord, UnwritableRecordFileSendsNothing)
+{
+    kt::test::TempDir dir;
+    dir.Write("kt-flash.INI", "[PARAMS]\r\nRECORD=" + dir.Path().string() + "\r\n");  // a folder
+    kt::sim::InProcessDevice sim;
+    TMainForm form(Settings(dir));
+    form.UseSimulatedDevice(sim.PortName(), sim.Factory());
+    form.show();
+    DialogProbe probe;
+    probe.AnswerNext(Qt::Key_Return);
+
+    form.ToolInfo->trigger();
+
+    EXPECT_TRUE(probe.text.startsWith(QString::fromUtf8("Не удаётся вести журнал операций:\n") +
+                                      QString::fromStdString(dir.Path().string())))
+        << probe.text.toStdString();
+    EXPECT_TRUE(sim.Frames().empty());
+    EXPECT_TRUE(LogLines(form).isEmpty() || LogLines(form) == QStringList{""});
 }
 
 // Answers the question about stopping a transfer with `stop`, every other

@@ -35,6 +35,9 @@ struct ParseCase {
     bool ok;
     Command command = Command::Help;
     std::string package = {};
+    std::vector<std::string> ports = {};
+    int simulate = 0;
+    bool yes = false;
 };
 
 std::ostream& operator<<(std::ostream& os, const ParseCase& c)
@@ -52,6 +55,9 @@ TEST_P(ParseTest, AcceptsTheContractAndRejectsTheRest)
     if (c.ok) {
         EXPECT_EQ(result.options->command, c.command);
         EXPECT_EQ(result.options->package, c.package);
+        EXPECT_EQ(result.options->ports, c.ports);
+        EXPECT_EQ(result.options->simulate, c.simulate);
+        EXPECT_EQ(result.options->yes, c.yes);
     } else {
         EXPECT_FALSE(result.error.empty());
     }
@@ -65,7 +71,37 @@ INSTANTIATE_TEST_SUITE_P(
                   {"--port", "/dev/pts/7", "--yes", "update", "p.kvf"},
                   true,
                   Command::Update,
-                  "p.kvf"},
+                  "p.kvf",
+                  {"/dev/pts/7"},
+                  0,
+                  true},
+        ParseCase{"ShortOptions",
+                  {"-p", "/dev/ttyUSB0", "-b", "9600", "-y", "update", "p.kvf"},
+                  true,
+                  Command::Update,
+                  "p.kvf",
+                  {"/dev/ttyUSB0"},
+                  0,
+                  true},
+        ParseCase{"SeveralPortsInOrder",
+                  {"--port", "A", "-p", "B", "--port=C", "info"},
+                  true,
+                  Command::Info,
+                  "",
+                  {"A", "B", "C"}},
+        ParseCase{"SimulateAloneIsOneDevice", {"--simulate", "info"}, true, Command::Info, "", {}, 1},
+        ParseCase{"SimulateCount", {"--simulate", "8", "-y", "update", "8"}, true, Command::Update, "8", {}, 8, true},
+        ParseCase{"SimulateCountWithEquals", {"--simulate=3", "time"}, true, Command::Time, "", {}, 3},
+        ParseCase{
+            "Watch", {"--yes", "--record", "r.jsonl", "watch", "p.kvf"}, true, Command::Watch, "p.kvf", {}, 0, true},
+        ParseCase{"VersionShort", {"-V"}, true, Command::Version},
+        ParseCase{"SimulateNone", {"--simulate=0", "info"}, false},
+        ParseCase{"SimulateTooMany", {"--simulate", "65", "info"}, false},
+        ParseCase{"PortAndSimulate", {"--port", "A", "--simulate", "info"}, false},
+        ParseCase{"PortAndAllPorts", {"--port", "A", "--all-ports", "info"}, false},
+        ParseCase{"OpenOnTwoPorts", {"-p", "A", "-p", "B", "open", "p.kvf"}, false},
+        ParseCase{"WatchWithPort", {"-p", "A", "watch", "p.kvf"}, false},
+        ParseCase{"RecordWithoutFile", {"info", "--record"}, false}, ParseCase{"WatchWithoutPackage", {"watch"}, false},
         ParseCase{"OptionWithEquals", {"--baud=9600", "info"}, true, Command::Info},
         ParseCase{"Ports", {"ports"}, true, Command::Ports}, ParseCase{"Help", {"--help"}, true, Command::Help},
         ParseCase{"Version", {"--version", "update"}, true, Command::Version},

@@ -74,6 +74,32 @@ TEST(PortList, AnnouncedPortsComeInNaturalOrderOnceEach)
     EXPECT_EQ(Only(GetSerialPortList(), ours), ours) << "no override: the system's list";
 }
 
+TEST(PortList, DescriptionsNameThePortsOfTheList)
+{
+    AnnouncedPorts announced;
+    if (!announced.Writable())
+        GTEST_SKIP() << "HKLM is not writable for this user";
+    announced.Add(L"\\Device\\KtTestSerial10", L"COM210");
+    announced.Add(L"\\Device\\KtTestSerial2", L"COM202");
+    std::vector<std::string> names;
+    for (const auto& port : DescribeSerialPorts()) {
+        names.push_back(port.name);
+        EXPECT_TRUE(port.accessible) << port.name;
+    }
+    EXPECT_EQ(names, ListSystemPorts());
+    EXPECT_EQ(Only(names, {"COM202", "COM210"}), (std::vector<std::string>{"COM202", "COM210"}));
+}
+
+// No by-id names, no serial numbers: what --port names is opened as it is.
+TEST(PortList, PortArgumentsAreOpenedAsGiven)
+{
+    for (const std::string argument : {"COM3", "\\\\.\\COM12", "A10K1234", ""}) {
+        const PortResolution resolved = ResolvePortName(argument);
+        EXPECT_EQ(resolved.name, argument);
+        EXPECT_EQ(resolved.error, "");
+    }
+}
+
 TEST(PortList, OverrideReplacesTheSystemsList)
 {
     SetPortListOverride(std::vector<std::string>{"COM9", "COM1"});

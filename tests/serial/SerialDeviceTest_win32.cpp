@@ -17,8 +17,11 @@
 #include <cstdlib>
 #include <future>
 #include <mutex>
+#include <ostream>
 #include <string>
 #include <thread>
+
+#include "platform/Text_win32.h"
 
 namespace kt::serial {
 namespace {
@@ -186,7 +189,7 @@ protected:
     }
 };
 
-TEST_F(Win32SerialDeviceTest, OpensComPortsByNameAndRefusesWhatIsNone)
+TEST_F(Win32SerialDeviceTest, OpensComPortsByNameAndRefusesOneInUse)
 {
     const std::string plain = Need("KT_COM_PLAIN");
     ASSERT_FALSE(plain.empty());
@@ -195,12 +198,83 @@ TEST_F(Win32SerialDeviceTest, OpensComPortsByNameAndRefusesWhatIsNone)
     // The same port again, through the device namespace, while it is open: busy.
     auto second = SerialDevice::create();
     EXPECT_EQ(second->open("\\\\.\\" + plain), SerialDevice::OpenStatus::Busy);
+    EXPECT_EQ(second->openFailure(), PortOpenFailure::Busy);
+    EXPECT_EQ(second->openFailureDetail(), "in use by another program");
     device->close();
     EXPECT_EQ(second->open("\\\\.\\" + plain), SerialDevice::OpenStatus::Opened) << "close released the port";
+    EXPECT_EQ(second->openFailure(), PortOpenFailure::None) << "the reason of the refusal before is forgotten";
+    EXPECT_EQ(second->openFailureDetail(), "");
     second->close();
-    EXPECT_EQ(device->open("COM250"), SerialDevice::OpenStatus::NotFound);
-    EXPECT_EQ(device->open("NUL"), SerialDevice::OpenStatus::NotFound) << "a device that is no serial port";
 }
+
+// A file in the temporary folder, removed with the fixture.
+class TempFile {
+public:
+    TempFile()
+    {
+        wchar_t folder[MAX_PATH + 1];
+        wchar_t file[MAX_PATH + 1];
+        const DWORD length = ::GetTempPathW(MAX_PATH + 1, folder);
+        if (length == 0 || length > MAX_PATH || ::GetTempFileNameW(folder, L"kt", 0, file) == 0)
+            ADD_FAILURE() << "no temporary file";
+        else
+            path_ = file;
+    }
+    ~TempFile()
+    {
+        if (!path_.empty())
+            ::DeleteFileW(path_.c_str());
+    }
+    TempFile(const TempFile&) = delete;
+    TempFile& operator=(const TempFile&) = delete;
+
+    std::string Path() const { return platform::ToUtf8(path_); }
+
+private:
+    std::wstring path_;
+};
+
+struct RefusedName {
+    const char* name;
+    std::string (*path)(const TempFile& file);
+    SerialDevice::OpenStatus status;
+    PortOpenFailure failure;
+    const char* detail;
+};
+
+std::ostream& operator<<(std::ostream& os, const RefusedName& row)
+{
+    return os << row.name;
+}
+
+class RefusedNameTest : public ::testing::TestWithParam<RefusedName> {
+protected:
+    TempFile file_;
+};
+
+TEST_P(RefusedNameTest, SaysWhyTheNameIsNoPort)
+{
+    const RefusedName& row = GetParam();
+    const std::string path = row.path(file_);
+    auto device = SerialDevice::create();
+    EXPECT_EQ(device->open(path), row.status) << path;
+    EXPECT_EQ(device->openFailure(), row.failure) << path;
+    EXPECT_EQ(device->openFailureDetail(), row.detail) << path;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Open, RefusedNameTest,
+    ::testing::Values(RefusedName{"MissingComPort", [](const TempFile&) { return std::string("COM250"); },
+                                  SerialDevice::OpenStatus::NotFound, PortOpenFailure::NoSuchDevice, "no such device"},
+                      RefusedName{"NoName", [](const TempFile&) { return std::string(); },
+                                  SerialDevice::OpenStatus::NotFound, PortOpenFailure::NoSuchDevice, "no such device"},
+                      RefusedName{"DeviceThatIsNoPort", [](const TempFile&) { return std::string("NUL"); },
+                                  SerialDevice::OpenStatus::NotFound, PortOpenFailure::NotATerminal,
+                                  "not a serial port"},
+                      RefusedName{"PlainFile", [](const TempFile& file) { return file.Path(); },
+                                  SerialDevice::OpenStatus::NotFound, PortOpenFailure::NotATerminal,
+                                  "not a serial port"}),
+    [](const auto& row) { return std::string(row.param.name); });
 
 TEST_F(Win32SerialDeviceTest, SettingsReadBackAsWritten)
 {

@@ -467,56 +467,6 @@ INSTANTIATE_TEST_SUITE_P(Main, SpComPortHangUpTest,
                          ::testing::Values(MainWait::WaitSyncCalls, MainWait::OwnLoopWithWaker),
                          [](const auto& row) { return ::testing::PrintToString(row.param); });
 
-struct OpenErrorCase {
-    const char* name;
-    bool holdPortElsewhere;
-    const char* path;  // nullptr: the pseudo-terminal's own path
-    const char* prefix;
-    const char* suffix;
-};
-
-std::ostream& operator<<(std::ostream& os, const OpenErrorCase& c)
-{
-    return os << c.name;
-}
-
-class SpComPortOpenErrorTest : public SpComPortTest, public ::testing::WithParamInterface<OpenErrorCase> {};
-
-TEST_P(SpComPortOpenErrorTest, ReportsTheDeviceByName)
-{
-    const OpenErrorCase& c = GetParam();
-    const std::string path = c.path ? c.path : pty_.slavePath();
-    TSpComPort holder;
-    holder.SetComPort(pty_.slavePath());
-    if (c.holdPortElsewhere)
-        holder.Open();
-    port_.SetComPort(path);
-    int opens = 0;
-    port_.OnPortOpen = [&](TSpCustomSerialPort&) { ++opens; };
-
-    std::string text;
-    try {
-        port_.Open();
-    } catch (const ESpComPortCoreError& e) {
-        text = e.what();
-    }
-    EXPECT_EQ(text, c.prefix + path + c.suffix);
-    EXPECT_FALSE(port_.Active());
-    EXPECT_EQ(opens, 0);
-
-    if (c.holdPortElsewhere) {
-        holder.Close();
-        EXPECT_NO_THROW(port_.Open()) << "the port is free again";
-    }
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Open, SpComPortOpenErrorTest,
-    ::testing::Values(OpenErrorCase{"NoSuchDevice", false, "/dev/nonexistent", "Invalid port number (", ")"},
-                      OpenErrorCase{"NotASerialDevice", false, "/dev/null", "Invalid port number (", ")"},
-                      OpenErrorCase{"HeldByAnotherPort", true, nullptr, "Can't open device ", ""}),
-    [](const auto& row) { return std::string(row.param.name); });
-
 class SpComPortBaudTest : public SpComPortTest, public ::testing::WithParamInterface<int> {};
 
 // A pseudo-terminal ignores the speed but must accept every kind of setting.

@@ -252,8 +252,9 @@ TEST_F(SpSafeSyncTest, ThreadScopesServeTheirOwnWorkersOnly)
             UseSyncDispatcher(dispatcher);
             device.workerResult = CallSyncObj(id, kPatientMs);
         });
-        if (waitFor.valid())
+        if (waitFor.valid()) {
             EXPECT_EQ(waitFor.wait_for(15s), std::future_status::ready) << "the other thread's hand-over never ran";
+        }
         const bool done = ServeSyncCallsUntil([&] { return device.ranOn != std::thread::id(); }, Clock::now() + 15s);
         EXPECT_TRUE(done);
         worker.join();
