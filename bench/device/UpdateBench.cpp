@@ -6,6 +6,7 @@
 // this program's alone.
 //
 //   update_bench [--core BYTES] [--media BYTES] [--baud N]
+#include "BenchDevice.h"
 #include "device/DeviceSession.h"
 #include "serial/PlainEventLoop.h"
 #include "link/Protocol.h"
@@ -28,70 +29,19 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-class BenchHost : public kt::DeviceHost {
+// Shows the log when asked to.
+class BenchHost : public kt::bench::BenchHost {
 public:
     void AddLog(std::string_view line) override
     {
         if (verbose)
             std::printf("  | %.*s\n", static_cast<int>(line.size()), line.data());
     }
-    void ClearLog() override {}
-    void SetCaption(std::string_view) override {}
-    void SetUpdateEnabled(bool) override {}
-    kt::ProgressBar& Progress() override { return progress; }
-    kt::ModalResult ShowDialog(std::string_view, kt::DialogKind, kt::DialogButtons) override
-    {
-        return kt::ModalResult::Yes;
-    }
-    void ProcessEvents(Clock::time_point deadline) override { loop.ProcessEvents(deadline); }
-    void Pause(std::chrono::milliseconds d) override { std::this_thread::sleep_for(d); }
-    bool ToolButtonEnabled(kt::ToolButton) const override { return true; }
-    void SetToolButtonEnabled(kt::ToolButton, bool) override {}
-    std::tm LocalTime() override { return kt::ReadLocalClock(); }
-    std::vector<std::string> SystemPorts() override { return {}; }
-
-    kt::PlainEventLoop loop;
-    kt::ProgressBar progress;
     bool verbose = false;
 };
 
-// kt-device-sim in a child process; its first output line is the port.
-struct SimProcess {
-    pid_t pid = -1;
-    std::string port;
-
-    explicit SimProcess(int baud)
-    {
-        int fds[2];
-        if (pipe(fds) != 0)
-            std::exit(1);
-        pid = fork();
-        if (pid == 0) {
-            dup2(fds[1], STDOUT_FILENO);
-            close(fds[0]);
-            execl(KT_DEVICE_SIM, KT_DEVICE_SIM, "--baud", std::to_string(baud).c_str(), static_cast<char*>(nullptr));
-            _exit(127);
-        }
-        close(fds[1]);
-        char c;
-        while (read(fds[0], &c, 1) == 1 && c != '\n')
-            port += c;
-        close(fds[0]);
-    }
-    ~SimProcess()
-    {
-        kill(pid, SIGTERM);
-        waitpid(pid, nullptr, 0);
-    }
-};
-
-double CpuSeconds()
-{
-    rusage u{};
-    getrusage(RUSAGE_SELF, &u);
-    return static_cast<double>(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
-           static_cast<double>(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
-}
+using kt::bench::CpuSeconds;
+using kt::bench::SimProcess;
 
 // Times from the writer's setting of the bar's range to its last step.
 struct PhaseClock {

@@ -314,8 +314,9 @@ int WatchForDevices(const ManyRunSetup& setup, const PortLister& listPorts)
     reap(true);
     if (!outcomes.empty())
         PrintTable(outcomes);
+    // A new port where no device answered (another kind of adapter) is no failure.
     for (const auto& o : outcomes)
-        if (!o.result.ok || o.recordLost)
+        if ((!o.result.ok && !FoundNoDevice(o.result)) || o.recordLost)
             return 1;
     return 0;
 }

@@ -7,13 +7,9 @@
 
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
 #include <signal.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <chrono>
-#include <fstream>
 #include <map>
 #include <memory>
 #include <sstream>
@@ -189,73 +185,21 @@ TEST_F(ManyDevices, UnwritableRecordSendsNothing)
     EXPECT_TRUE(device.Frames().empty());
 }
 
-// kt-flash-cli run in the background, its output in files, stopped by a signal.
-class Background {
-public:
-    Background(const std::vector<std::string>& args, const std::filesystem::path& dir)
-        : out_(dir / "out.txt"), err_(dir / "err.txt")
-    {
-        pid_ = fork();
-        if (pid_ == 0) {
-            const int in = open("/dev/null", O_RDONLY);
-            const int out = open(out_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-            const int err = open(err_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-            dup2(in, STDIN_FILENO);
-            dup2(out, STDOUT_FILENO);
-            dup2(err, STDERR_FILENO);
-            std::vector<char*> argv{const_cast<char*>(KT_CLI_PATH)};
-            for (const auto& a : args)
-                argv.push_back(const_cast<char*>(a.c_str()));
-            argv.push_back(nullptr);
-            execv(KT_CLI_PATH, argv.data());
-            _exit(127);
-        }
-    }
-    ~Background()
-    {
-        if (!ended_) {
-            kill(pid_, SIGKILL);
-            waitpid(pid_, nullptr, 0);
-        }
-    }
-    // The exit status after `signal`; -1 when it did not end in time or not normally.
-    int Stop(int signal, std::chrono::seconds timeout)
-    {
-        kill(pid_, signal);
-        const auto deadline = Clock::now() + timeout;
-        while (Clock::now() < deadline) {
-            int status = 0;
-            if (waitpid(pid_, &status, WNOHANG) == pid_) {
-                ended_ = true;
-                return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
-        return -1;
-    }
-    std::string Out() const { return test::ReadWholeFile(out_); }
-    std::string Err() const { return test::ReadWholeFile(err_); }
-
-private:
-    std::filesystem::path out_;
-    std::filesystem::path err_;
-    pid_t pid_ = -1;
-    bool ended_ = false;
-};
-
 // Devices plugged in one after another are updated each once, and a device
 // that stays connected is not updated again; a stop ends the watch.
 TEST_F(ManyDevices, WatchUpdatesEachNewDeviceOnce)
 {
-    Background watch({"--settings", settings, "--simulate", "3", "--yes", "--record", records, "watch", kPackage},
-                     dir.Path());
+    test::BackgroundProgram watch(
+        KT_CLI_PATH, {"--settings", settings, "--simulate", "3", "--yes", "--record", records, "watch", kPackage},
+        dir.Path());
     const auto deadline = Clock::now() + std::chrono::seconds(90);
     while (Clock::now() < deadline && Lines(test::ReadWholeFile(records)).size() < 3)
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
     ASSERT_EQ(Lines(test::ReadWholeFile(records)).size(), 3u) << watch.Err();
     // Several more looks at the ports while the devices stay.
     std::this_thread::sleep_for(std::chrono::seconds(2));
-    EXPECT_EQ(watch.Stop(SIGINT, std::chrono::seconds(30)), 0) << watch.Err();
+    watch.Signal(SIGINT);
+    EXPECT_EQ(watch.Wait(std::chrono::seconds(30)), 0) << watch.Err();
     const std::string out = watch.Out();
     for (int i = 1; i <= 3; ++i) {
         const std::string port = "SIM" + std::to_string(i);
@@ -270,12 +214,14 @@ TEST_F(ManyDevices, WatchUpdatesEachNewDeviceOnce)
 // A stop during the watch's updates ends them as stopped, and the exit status says so.
 TEST_F(ManyDevices, StopDuringAWatchedUpdateEndsIt)
 {
-    Background watch({"--settings", settings, "--simulate", "1", "--yes", "watch", kPackage}, dir.Path());
+    test::BackgroundProgram watch(KT_CLI_PATH, {"--settings", settings, "--simulate", "1", "--yes", "watch", kPackage},
+                                  dir.Path());
     const auto deadline = Clock::now() + std::chrono::seconds(60);
     while (Clock::now() < deadline && watch.Out().find("SIM: Обновление микропрограммы...") == std::string::npos)
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     const auto stopped = Clock::now();
-    EXPECT_EQ(watch.Stop(SIGTERM, std::chrono::seconds(30)), 1) << watch.Err();
+    watch.Signal(SIGTERM);
+    EXPECT_EQ(watch.Wait(std::chrono::seconds(30)), 1) << watch.Err();
     EXPECT_LT(Clock::now() - stopped, std::chrono::seconds(10)) << "the stop did not end the update";
     EXPECT_NE(watch.Out().find("SIM: Прервано пользователем!\n"), std::string::npos) << watch.Out();
 }

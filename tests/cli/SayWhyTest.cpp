@@ -11,7 +11,6 @@
 #include <grp.h>
 #include <sys/file.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <fstream>
@@ -46,37 +45,6 @@ std::ostream& operator<<(std::ostream& os, const WhyCase& c)
     return os << c.name;
 }
 
-// kt-flash-cli run by "nobody" (root may open any node); its status and standard error.
-test::ProgramRun RunAsNobody(const std::vector<std::string>& args, const test::TempDir& dir)
-{
-    const std::string err = (dir.Path() / "err.txt").string();
-    const pid_t child = fork();
-    if (child == 0) {
-        const int in = open("/dev/null", O_RDONLY);
-        const int out = open("/dev/null", O_WRONLY);
-        const int errFd = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666);
-        dup2(in, STDIN_FILENO);
-        dup2(out, STDOUT_FILENO);
-        dup2(errFd, STDERR_FILENO);
-        constexpr uid_t kNobody = 65534;
-        // Root's supplementary groups would go along otherwise, dialout among them on some systems.
-        if (setgroups(0, nullptr) != 0 || setgid(kNobody) != 0 || setuid(kNobody) != 0)
-            _exit(126);
-        std::vector<char*> argv{const_cast<char*>(KT_CLI_PATH)};
-        for (const auto& a : args)
-            argv.push_back(const_cast<char*>(a.c_str()));
-        argv.push_back(nullptr);
-        execv(KT_CLI_PATH, argv.data());
-        _exit(127);
-    }
-    int status = 0;
-    waitpid(child, &status, 0);
-    test::ProgramRun run;
-    run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    run.err = test::ReadWholeFile(err);
-    return run;
-}
-
 class SayWhy : public ::testing::TestWithParam<WhyCase> {};
 
 TEST_P(SayWhy, TheReasonForThePortShowsAndTheLogStaysFixed)
@@ -91,10 +59,12 @@ TEST_P(SayWhy, TheReasonForThePortShowsAndTheLogStaysFixed)
     // The folder must let "nobody" write its record and its settings.
     chmod(dir.Path().c_str(), 0777);
     const std::vector<std::string> args = {"--settings", settings, "--record", records, "--port", fixture.port, "info"};
-    const test::ProgramRun run = c.asNobody ? RunAsNobody(args, dir) : test::RunProgram(KT_CLI_PATH, args, dir.Path());
+    // Run by "nobody" where it matters: root may open any node.
+    test::BackgroundProgram cli(KT_CLI_PATH, args, dir.Path(), c.asNobody);
+    const int status = cli.Wait(std::chrono::seconds(60));
+    const test::ProgramRun run{status, cli.Out(), cli.Err()};
     EXPECT_EQ(run.status, 1) << run.err;
-    if (!c.asNobody)
-        EXPECT_EQ(run.out, kNotConnected);
+    EXPECT_EQ(run.out, kNotConnected);
     EXPECT_NE(run.err.find("kt-flash-cli: " + fixture.port + ": " + c.said + "\n"), std::string::npos) << run.err;
     const std::string record = test::ReadWholeFile(records);
     EXPECT_NE(record.find("\"ports_tried\":[{\"port\":\"" + fixture.port + "\",\"outcome\":\"" + c.outcome + "\""),

@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "ChildProcess.h"
 #include "serial/PortList_linux.h"
 
 namespace kt::serial {
@@ -397,37 +398,7 @@ INSTANTIATE_TEST_SUITE_P(
                       ResolveCase{"EmptyUnchanged", "", ""}),
     [](const auto& row) { return std::string(row.param.name); });
 
-// `work` as a user without privileges: root may open any node, so as root it
-// runs in a child process that has become "nobody" first.
-std::string AsUnprivilegedUser(const std::function<std::string()>& work)
-{
-    if (::geteuid() != 0)
-        return work();
-    int pipeEnds[2];
-    if (::pipe(pipeEnds) != 0)
-        return "<no pipe>";
-    const pid_t child = ::fork();
-    if (child == 0) {
-        ::close(pipeEnds[0]);
-        constexpr uid_t kNobody = 65534;
-        if (::setgroups(0, nullptr) != 0 || ::setgid(kNobody) != 0 || ::setuid(kNobody) != 0)
-            ::_exit(2);
-        const std::string result = work();
-        const bool written = ::write(pipeEnds[1], result.data(), result.size()) == static_cast<ssize_t>(result.size());
-        ::_exit(written ? 0 : 3);
-    }
-    ::close(pipeEnds[1]);
-    std::string result;
-    char buffer[512];
-    for (ssize_t n; (n = ::read(pipeEnds[0], buffer, sizeof buffer)) > 0;)
-        result.append(buffer, static_cast<std::size_t>(n));
-    ::close(pipeEnds[0]);
-    int status = 0;
-    ::waitpid(child, &status, 0);
-    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0)
-        return "<the unprivileged child failed>";
-    return result;
-}
+using kt::test::AsUnprivilegedUser;
 
 // A port as one line: "<name> | accessible|refused | <note>".
 std::string Lines(const std::vector<PortDescription>& ports)

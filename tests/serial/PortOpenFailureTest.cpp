@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "PtyPair.h"
+#include "ChildProcess.h"
 #include "TestSupport.h"
 #include "serial/SerialDevice_linux.h"
 #include "serial/SpSafeSync.h"
@@ -61,44 +62,18 @@ OpenOutcome tryOpen(TSpComPort& port, const std::string& path)
     return {};
 }
 
-// tryOpen on a port of its own in a child process that has become "nobody":
-// root may open any node. Without privileges it runs here.
+// tryOpen on a port of its own as "nobody": root may open any node.
 OpenOutcome tryOpenAsNobody(const std::string& path)
 {
-    auto openHere = [&] {
+    const std::string record = kt::test::AsUnprivilegedUser([&] {
         TSpComPort port;
-        return tryOpen(port, path);
-    };
-    if (::geteuid() != 0)
-        return openHere();
-    int pipeEnds[2];
-    if (::pipe(pipeEnds) != 0)
-        return {"<no pipe>", PortOpenFailure::None, ""};
-    const pid_t child = ::fork();
-    if (child == 0) {
-        ::close(pipeEnds[0]);
-        constexpr uid_t kNobody = 65534;
-        // Root's supplementary groups would go along otherwise, dialout among them on some systems.
-        if (::setgroups(0, nullptr) != 0 || ::setgid(kNobody) != 0 || ::setuid(kNobody) != 0)
-            ::_exit(2);
-        const OpenOutcome outcome = openHere();
-        const std::string record =
-            std::to_string(static_cast<int>(outcome.failure)) + '\n' + outcome.detail + '\n' + outcome.message;
-        const bool written = ::write(pipeEnds[1], record.data(), record.size()) == static_cast<ssize_t>(record.size());
-        ::_exit(written ? 0 : 3);
-    }
-    ::close(pipeEnds[1]);
-    std::string record;
-    char buffer[512];
-    for (ssize_t n; (n = ::read(pipeEnds[0], buffer, sizeof buffer)) > 0;)
-        record.append(buffer, static_cast<std::size_t>(n));
-    ::close(pipeEnds[0]);
-    int status = 0;
-    ::waitpid(child, &status, 0);
+        const OpenOutcome outcome = tryOpen(port, path);
+        return std::to_string(static_cast<int>(outcome.failure)) + '\n' + outcome.detail + '\n' + outcome.message;
+    });
     const auto firstBreak = record.find('\n');
-    const auto secondBreak = record.find('\n', firstBreak + 1);
-    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0 || secondBreak == std::string::npos)
-        return {"<the unprivileged child failed>", PortOpenFailure::None, ""};
+    const auto secondBreak = firstBreak == std::string::npos ? firstBreak : record.find('\n', firstBreak + 1);
+    if (secondBreak == std::string::npos)
+        return {record, PortOpenFailure::None, ""};
     return {record.substr(secondBreak + 1), static_cast<PortOpenFailure>(std::stoi(record.substr(0, firstBreak))),
             record.substr(firstBreak + 1, secondBreak - firstBreak - 1)};
 }

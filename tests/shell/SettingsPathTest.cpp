@@ -3,6 +3,7 @@
 // configuration folder, in the one file the window and the command line share.
 #include "shell/Settings.h"
 
+#include "ChildProcess.h"
 #include "TestSupport.h"
 
 #include <gtest/gtest.h>
@@ -118,37 +119,7 @@ TEST(SettingsPath, InstalledProgramsKeepSettingsInTheUserConfigFolder)
 }
 
 #ifndef _WIN32
-// `work` as a user without privileges: root may write into any folder, so
-// as root it runs in a child process that has become "nobody" first.
-std::string AsUnprivilegedUser(const std::function<std::string()>& work)
-{
-    if (geteuid() != 0)
-        return work();
-    int pipeEnds[2];
-    if (pipe(pipeEnds) != 0)
-        return "<no pipe>";
-    const pid_t child = fork();
-    if (child == 0) {
-        close(pipeEnds[0]);
-        constexpr uid_t kNobody = 65534;
-        if (setgid(kNobody) != 0 || setuid(kNobody) != 0)
-            _exit(2);
-        const std::string result = work();
-        const bool written = write(pipeEnds[1], result.data(), result.size()) == static_cast<ssize_t>(result.size());
-        _exit(written ? 0 : 3);
-    }
-    close(pipeEnds[1]);
-    std::string result;
-    char buffer[512];
-    for (ssize_t n; (n = read(pipeEnds[0], buffer, sizeof buffer)) > 0;)
-        result.append(buffer, static_cast<std::size_t>(n));
-    close(pipeEnds[0]);
-    int status = 0;
-    waitpid(child, &status, 0);
-    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0)
-        return "<the unprivileged child failed>";
-    return result;
-}
+using kt::test::AsUnprivilegedUser;
 
 // A program in a folder its user may read but not write (r-x for everyone).
 TEST(SettingsPath, ReadOnlyProgramFolderFallsBack)
