@@ -69,6 +69,9 @@ public:
     virtual int read(char* buffer, int count) = 0;
     // Never blocks: bytes accepted (0 when the device cannot take any now), -1 on failure.
     virtual int write(const char* buffer, int count) = 0;
+    // True when write() may also be called by the thread that queues data
+    // while the write thread is idle, so that a frame leaves at once.
+    virtual bool writesFromAnyThread() const { return false; }
     // Write thread only: waits until the device can take output, or wakeWriter().
     virtual WriteWait waitWritable() = 0;
     // Any thread: makes the current or the next waitWritable return Woken.

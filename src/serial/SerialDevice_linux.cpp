@@ -556,6 +556,9 @@ public:
         return -1;
     }
 
+    // A write on a non-blocking descriptor is safe from any thread.
+    bool writesFromAnyThread() const override { return true; }
+
     WriteWait waitWritable() override
     {
         for (;;) {

@@ -236,8 +236,15 @@ bool TSpComPortCore::WriteData(const char* buffer, int count)
 {
     if (!active_ || !writeThread_)
         return false;
-    std::lock_guard lock(writeLock_);
-    return writeThread_->QueueData(buffer, count);
+    bool sentAll = false;
+    bool queued = false;
+    {
+        std::lock_guard lock(writeLock_);
+        queued = writeThread_->QueueData(buffer, count, sentAll);
+    }
+    if (sentAll)
+        signalOutputDrained();
+    return queued;
 }
 
 bool TSpComPortCore::WriteDataWhenRoom(const char* buffer, int count)
@@ -246,10 +253,16 @@ bool TSpComPortCore::WriteDataWhenRoom(const char* buffer, int count)
         return false;
     TSpComPortWriteThread& writer = *writeThread_;
     int ringUsed = 0;
+    bool sentAll = false;
     {
-        std::lock_guard lock(writeLock_);
-        if (writer.QueueData(buffer, count))
+        std::unique_lock lock(writeLock_);
+        if (writer.QueueData(buffer, count, sentAll)) {
+            // Told after the write lock is let go, as the write thread tells it.
+            lock.unlock();
+            if (sentAll)
+                signalOutputDrained();
             return true;
+        }
         // No wait makes room for a block larger than the whole ring.
         if (count < 1 || count > writer.Capacity())
             return false;
@@ -265,7 +278,12 @@ bool TSpComPortCore::WriteDataWhenRoom(const char* buffer, int count)
         room = writer.BufFree() >= count;
         return room || !active_ || writer.Ended() || writer.RefusesOutput() || device_->HungUp();
     });
-    return room && writer.QueueData(buffer, count);
+    if (!room || !writer.QueueData(buffer, count, sentAll))
+        return false;
+    lock.unlock();
+    if (sentAll)
+        signalOutputDrained();
+    return true;
 }
 
 std::chrono::milliseconds TSpComPortCore::roomWaitLimit(int ringUsed)

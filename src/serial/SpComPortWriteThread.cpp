@@ -13,8 +13,25 @@ constexpr auto kPurgeAckTimeout = std::chrono::milliseconds(2000);
 
 }  // namespace
 
-bool TSpComPortWriteThread::QueueData(const char* buffer, int count)
+bool TSpComPortWriteThread::QueueData(const char* buffer, int count, bool& sentAll)
 {
+    sentAll = false;
+    // Only data that would fit the ring whole: a write refused for want of
+    // room must send nothing at all. The thread is idle with an empty ring
+    // only between its writes, and it starts the next one only once data is
+    // queued under the write lock this caller holds.
+    if (count > 0 && count <= ring_.BufFree() && ring_.BufUsed() == 0 && idle_.load() && running() &&
+        device_.writesFromAnyThread()) {
+        const int written = device_.write(buffer, count);
+        if (written == count) {
+            sentAll = true;
+            return true;
+        }
+        if (written > 0) {
+            buffer += written;
+            count -= written;
+        }
+    }
     if (!ring_.Write(buffer, count))
         return false;
     idle_ = false;

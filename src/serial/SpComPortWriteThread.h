@@ -18,8 +18,12 @@ public:
     {}
     ~TSpComPortWriteThread() override { stopIfRunning(); }
 
-    // Main thread; the core's write lock is held.
-    bool QueueData(const char* buffer, int count);
+    // Main thread; the core's write lock is held. When nothing waits in the
+    // ring and the thread is idle, a device that allows it takes the data from
+    // the calling thread, which saves the thread's wake-up for every frame;
+    // what it does not take at once is queued behind. `sentAll` tells that
+    // everything left this way (the core then tells that the output drained).
+    bool QueueData(const char* buffer, int count, bool& sentAll);
 
     // Core's write lock held.
     int BufFree() const { return ring_.BufFree(); }
