@@ -40,13 +40,20 @@ public:
     ProgressBar progress;
 };
 
-// kt-device-sim in a child process, paced at `baud`; its first output line is the port.
+// kt-device-sim in a child process, paced at `baud`, with `options` of its
+// own; its first output line is the port. It writes its files as it ends.
 struct SimProcess {
     pid_t pid = -1;
     std::string port;
 
-    explicit SimProcess(int baud)
+    explicit SimProcess(int baud, const std::vector<std::string>& options = {})
     {
+        std::vector<std::string> args{KT_DEVICE_SIM, "--baud", std::to_string(baud)};
+        args.insert(args.end(), options.begin(), options.end());
+        std::vector<char*> argv;
+        for (auto& arg : args)
+            argv.push_back(arg.data());
+        argv.push_back(nullptr);
         int fds[2];
         if (pipe(fds) != 0)
             std::exit(1);
@@ -54,7 +61,7 @@ struct SimProcess {
         if (pid == 0) {
             dup2(fds[1], STDOUT_FILENO);
             close(fds[0]);
-            execl(KT_DEVICE_SIM, KT_DEVICE_SIM, "--baud", std::to_string(baud).c_str(), static_cast<char*>(nullptr));
+            execv(KT_DEVICE_SIM, argv.data());
             _exit(127);
         }
         close(fds[1]);

@@ -45,6 +45,24 @@ TEST(PtyDevice, AnswersFramesOnItsSlavePath)
     EXPECT_EQ(client.Ask(CommandFrame("n"), 13), "DRAXO_FLASHER");
 }
 
+// The host's turn, as the device sees it: from an acknowledgement leaving
+// to the next frame's first character. Longer answers start no turn, and
+// the wait the host takes before its next frame is measured, not hidden.
+TEST(PtyDevice, MeasuresTheHostsTurnAfterEachAcknowledgement)
+{
+    PtyDevice device;
+    PtyClient client(device.SlavePath());
+    EXPECT_EQ(client.Ask(CommandFrame("PFLASH"), 1), "\r");
+    std::this_thread::sleep_for(30ms);
+    EXPECT_EQ(client.Ask(CommandFrame("n"), 13), "DRAXO_FLASHER");  // ends the first turn
+    std::this_thread::sleep_for(30ms);
+    EXPECT_EQ(client.Ask(CommandFrame("PFLASH"), 1), "\r");  // an identity starts no turn
+    const auto turns = device.Turnarounds();
+    ASSERT_EQ(turns.size(), 1u);
+    EXPECT_GE(turns[0], 30ms);
+    EXPECT_LT(turns[0], 5s);
+}
+
 TEST(PtyDevice, ServesThePortThroughManyOpensAndCloses)
 {
     PtyDevice device;

@@ -47,6 +47,10 @@ public:
     std::vector<std::string> Frames() const;
     bool InLoader() const;
     std::optional<ClockSetting> LastClockSet() const;
+    // For every acknowledgement (a one-character answer) the program answered
+    // with a new frame: the time from the answer leaving the device to the
+    // frame's first character reaching it, as the device sees the line.
+    std::vector<std::chrono::nanoseconds> Turnarounds() const;
 
     // Waits until at least `count` frames were received, for commands that get
     // no reply; false when `timeout` passes first.

@@ -68,6 +68,7 @@ timespec ToTimespec(Clock::duration d)
 struct Pending {
     Clock::time_point due;
     std::string bytes;
+    bool lastOfAnAck = false;  // the whole reply was one character: an acknowledgement
 };
 
 }  // namespace
@@ -96,15 +97,17 @@ struct PtyDevice::Impl {
     UniqueFd stop_;
 
     mutable std::mutex mutex_;
-    mutable std::condition_variable changed_;  // a frame came, or the device vanished
-    DeviceEngine engine_;                      // guarded by mutex_
-    bool vanished_ = false;                    // guarded by mutex_
+    mutable std::condition_variable changed_;            // a frame came, or the device vanished
+    DeviceEngine engine_;                                // guarded by mutex_
+    bool vanished_ = false;                              // guarded by mutex_
+    std::vector<std::chrono::nanoseconds> turnarounds_;  // guarded by mutex_
 
     // Worker thread only.
-    Clock::time_point rxArrived_{};  // when the last received character finished arriving
-    Clock::time_point txFree_{};     // when the last scheduled reply character leaves the line
-    std::deque<Pending> out_;        // in order of due time
-    bool writeBlocked_ = false;      // the program is not reading; wait for room
+    Clock::time_point rxArrived_{};               // when the last received character finished arriving
+    Clock::time_point txFree_{};                  // when the last scheduled reply character leaves the line
+    std::deque<Pending> out_;                     // in order of due time
+    std::optional<Clock::time_point> replySent_;  // an acknowledgement left the line then: the host's turn
+    bool writeBlocked_ = false;                   // the program is not reading; wait for room
     std::optional<Clock::time_point> vanishAt_;
 
     std::mutex controlMutex_;
@@ -231,6 +234,11 @@ bool PtyDevice::Impl::Receive()
     std::vector<std::pair<Clock::time_point, Reaction>> reactions;
     {
         std::lock_guard lock(mutex_);
+        // The first character after a whole reply ends the host's turn.
+        if (replySent_ && out_.empty()) {
+            turnarounds_.push_back(readAt - *replySent_);
+            replySent_.reset();
+        }
         for (ssize_t i = 0; i < n; ++i) {
             rxArrived_ = baud_ == 0 ? readAt : std::max(readAt, rxArrived_) + LineTime(1);
             if (auto r = engine_.Push(buffer[i]))
@@ -259,7 +267,7 @@ void PtyDevice::Impl::Schedule(Clock::time_point arrived, const Reaction& reacti
         return;
     const Clock::time_point start = std::max(arrived + reaction.delay, txFree_);
     if (baud_ == 0) {
-        out_.push_back({start, reaction.reply});
+        out_.push_back({start, reaction.reply, reaction.reply.size() == 1});
         txFree_ = start;
         return;
     }
@@ -268,7 +276,7 @@ void PtyDevice::Impl::Schedule(Clock::time_point arrived, const Reaction& reacti
     const std::string& reply = reaction.reply;
     for (std::size_t i = 0; i < reply.size(); i += chunk) {
         const std::size_t len = std::min(chunk, reply.size() - i);
-        out_.push_back({start + LineTime(i + len), reply.substr(i, len)});
+        out_.push_back({start + LineTime(i + len), reply.substr(i, len), reply.size() == 1});
     }
     txFree_ = start + LineTime(reply.size());
 }
@@ -292,8 +300,12 @@ bool PtyDevice::Impl::Deliver()
             return false;
         }
         p.bytes.erase(0, static_cast<std::size_t>(n));
-        if (p.bytes.empty())
+        if (p.bytes.empty()) {
+            const bool ack = p.lastOfAnAck;
             out_.pop_front();
+            if (ack && out_.empty())
+                replySent_ = Clock::now();
+        }
     }
     if (vanishAt_ && *vanishAt_ <= Clock::now()) {
         out_.clear();
@@ -359,6 +371,12 @@ std::optional<ClockSetting> PtyDevice::LastClockSet() const
 {
     std::lock_guard lock(impl_->mutex_);
     return impl_->engine_.LastClockSet();
+}
+
+std::vector<std::chrono::nanoseconds> PtyDevice::Turnarounds() const
+{
+    std::lock_guard lock(impl_->mutex_);
+    return impl_->turnarounds_;
 }
 
 bool PtyDevice::WaitForFrames(std::size_t count, std::chrono::milliseconds timeout) const

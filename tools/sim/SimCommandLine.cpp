@@ -123,6 +123,9 @@ std::string SimUsage()
            "  --dump-core FILE          write the received core image at exit\n"
            "  --dump-media FILE         write the received media image at exit\n"
            "  --dump-frames FILE        write the received frames at exit, one a line\n"
+           "  --turnarounds FILE        write at exit, one a line in microseconds, the time from\n"
+           "                            each acknowledgement leaving the device to the next frame\n"
+           "                            arriving\n"
            "  --help                    this text\n"
            "\n"
            "Reply texts may hold \\r, \\n, \\e (ESC), \\\\ and \\xHH. Numbers are decimal or 0x hex.\n";
@@ -232,6 +235,7 @@ SimCommandLine ParseSimCommandLine(const std::vector<std::string>& args)
         TextOption("--dump-core", "a file name", o.dumpCore),
         TextOption("--dump-media", "a file name", o.dumpMedia),
         TextOption("--dump-frames", "a file name", o.dumpFrames),
+        TextOption("--turnarounds", "a file name", o.turnarounds),
         FlagOption("--help", o.help),
     };
 

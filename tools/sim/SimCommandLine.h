@@ -14,7 +14,8 @@ struct SimProgramOptions {
     std::string link;      // symlink to the pty, made at start and removed at exit
     std::string dumpCore;  // files written at exit; empty: not written
     std::string dumpMedia;
-    std::string dumpFrames;  // one received frame per line
+    std::string dumpFrames;   // one received frame per line
+    std::string turnarounds;  // the host's turnarounds in microseconds, one a line
     bool help = false;
 };
 

@@ -5,6 +5,7 @@
 #include "SimCommandLine.h"
 #include "platform/Console.h"
 
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
@@ -62,6 +63,12 @@ bool WriteDumps(const SimProgramOptions& o, const PtyDevice& device)
         for (const auto& frame : device.Frames())
             lines += frame + '\n';
         ok &= WriteFile(o.dumpFrames, lines);
+    }
+    if (!o.turnarounds.empty()) {
+        std::string lines;
+        for (const auto& turnaround : device.Turnarounds())
+            lines += std::to_string(std::chrono::duration<double, std::micro>(turnaround).count()) + '\n';
+        ok &= WriteFile(o.turnarounds, lines);
     }
     return ok;
 }
