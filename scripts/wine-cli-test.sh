@@ -86,6 +86,8 @@ run windows simulate --simulate --yes update "$package"
 sed -i -E 's/(Показания часов: ).*/\1(the time of the run)/' "$work"/*.simulate.out
 # The clock is set to the computer's time at the end of an update.
 sed -i -E 's/^T[0-9A-F]+$/T(the time of the run)/' "$work/linux.frames" "$work/windows.frames"
+# The closing summary line tells how long each run took and how fast it went.
+sed -i -E 's/^(kt-flash-cli: [a-z]+ (done|failed)).*/\1 (the time and speed of the run)/' "$work"/*.err
 
 failed=0
 for name in info update simulate; do

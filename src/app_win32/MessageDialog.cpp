@@ -1,5 +1,7 @@
 #include "MessageDialog.h"
 
+#include <commctrl.h>
+
 #include <algorithm>
 #include <vector>
 
@@ -13,6 +15,7 @@ struct DialogState {
     HFONT font;
     HWND owner;
     const std::wstring* caption;
+    const std::wstring* detail;  // empty: no detail box
 };
 
 // Distances at 96 dots per inch.
@@ -21,6 +24,12 @@ constexpr int kButtonWidth = 75;
 constexpr int kButtonHeight = 23;
 constexpr int kButtonGap = 6;
 constexpr int kWidestText = 480;
+// Spare width of the message beside what it measures.
+constexpr int kTextSlack = 4;
+// The detail box shows this many lines, and scrolls for more.
+constexpr int kDetailLines = 8;
+// Between the detail box's edge and its text.
+constexpr int kDetailInset = 4;
 
 // EndDialog's value: the result plus one, so that 0 and -1 (a dialog that
 // failed) mean no answer.
@@ -48,14 +57,26 @@ int Scale(int pixels, int dpi)
     return MulDiv(pixels, dpi, 96);
 }
 
-HWND AddControl(HWND dialog, const wchar_t* windowClass, const wchar_t* text, DWORD style, int id, HFONT font)
+HWND AddControl(HWND dialog, const wchar_t* windowClass, const wchar_t* text, DWORD style, int id, HFONT font,
+                DWORD exStyle = 0)
 {
-    HWND control = CreateWindowExW(0, windowClass, text, WS_CHILD | WS_VISIBLE | style, 0, 0, 0, 0, dialog,
+    HWND control = CreateWindowExW(exStyle, windowClass, text, WS_CHILD | WS_VISIBLE | style, 0, 0, 0, 0, dialog,
                                    reinterpret_cast<HMENU>(static_cast<INT_PTR>(id)),
                                    reinterpret_cast<HINSTANCE>(GetWindowLongPtrW(dialog, GWLP_HINSTANCE)), nullptr);
     if (control != nullptr && font != nullptr)
         SendMessageW(control, WM_SETFONT, reinterpret_cast<WPARAM>(font), FALSE);
     return control;
+}
+
+// The detail box leaves Enter, Esc and Tab to the dialog: they answer or
+// move on as they do on the buttons. A multi-line edit would take them all.
+LRESULT CALLBACK KeepDialogKeys(HWND edit, UINT message, WPARAM wParam, LPARAM lParam, UINT_PTR id, DWORD_PTR)
+{
+    if (message == WM_GETDLGCODE)
+        return DefSubclassProc(edit, message, wParam, lParam) & ~(DLGC_WANTALLKEYS | DLGC_WANTMESSAGE | DLGC_WANTTAB);
+    if (message == WM_NCDESTROY)
+        RemoveWindowSubclass(edit, KeepDialogKeys, id);
+    return DefSubclassProc(edit, message, wParam, lParam);
 }
 
 void Build(HWND dialog, const DialogState& s)
@@ -70,6 +91,18 @@ void Build(HWND dialog, const DialogState& s)
     if (text.right > Scale(kWidestText, dpi)) {
         text = {0, 0, Scale(kWidestText, dpi), 0};
         DrawTextW(dc, s.text->c_str(), static_cast<int>(s.text->size()), &text, format | DT_WORDBREAK);
+    }
+    RECT detail{0, 0, 0, 0};
+    int lineHeight = 0;
+    if (!s.detail->empty()) {
+        TEXTMETRICW metrics{};
+        GetTextMetricsW(dc, &metrics);
+        lineHeight = static_cast<int>(metrics.tmHeight);
+        DrawTextW(dc, s.detail->c_str(), static_cast<int>(s.detail->size()), &detail, format);
+        if (detail.right > Scale(kWidestText, dpi)) {
+            detail = {0, 0, Scale(kWidestText, dpi), 0};
+            DrawTextW(dc, s.detail->c_str(), static_cast<int>(s.detail->size()), &detail, format | DT_WORDBREAK);
+        }
     }
     std::vector<std::pair<int, const wchar_t*>> buttons;
     if (s.buttons == DialogButtons::Ok)
@@ -91,12 +124,28 @@ void Build(HWND dialog, const DialogState& s)
     const int buttonHeight = Scale(kButtonHeight, dpi);
     const int gap = Scale(kButtonGap, dpi);
     const int textLeft = margin + iconSide + margin;
+    // The text control draws as DrawText measured, but a line exactly as wide
+    // as the control loses its last character to rounding: a few pixels spare.
+    const int textWidth = static_cast<int>(text.right) + Scale(kTextSlack, dpi);
     const int textHeight = static_cast<int>(text.bottom);
     const int bodyHeight = std::max(iconSide, textHeight);
     const int buttonsWidth =
         static_cast<int>(buttons.size()) * buttonWidth + static_cast<int>(buttons.size() - 1) * gap;
-    const int clientWidth = std::max<int>(textLeft + static_cast<int>(text.right) + margin, buttonsWidth + 2 * margin);
-    const int clientHeight = margin + bodyHeight + margin + buttonHeight + margin;
+    // The detail box: its text, the inset on each side (and one more to
+    // spare), the sunken edge and a scroll bar when it scrolls.
+    const bool detailScrolls = detail.bottom > kDetailLines * lineHeight;
+    const int inset = Scale(kDetailInset, dpi);
+    const int detailWidth = s.detail->empty()
+                                ? 0
+                                : static_cast<int>(detail.right) + 2 * inset + 2 * GetSystemMetrics(SM_CXEDGE) + inset +
+                                      (detailScrolls ? GetSystemMetrics(SM_CXVSCROLL) : 0);
+    const int detailHeight = s.detail->empty() ? 0
+                                               : std::min<int>(detail.bottom, kDetailLines * lineHeight) +
+                                                     2 * GetSystemMetrics(SM_CYEDGE) + inset;
+    const int clientWidth =
+        std::max({textLeft + textWidth + margin, buttonsWidth + 2 * margin, detailWidth + 2 * margin});
+    const int detailBlock = s.detail->empty() ? 0 : detailHeight + margin;
+    const int clientHeight = margin + bodyHeight + margin + detailBlock + buttonHeight + margin;
 
     const LPCWSTR icon = s.kind == DialogKind::Error         ? IDI_ERROR
                          : s.kind == DialogKind::Information ? IDI_INFORMATION
@@ -105,8 +154,17 @@ void Build(HWND dialog, const DialogState& s)
     SendMessageW(iconControl, STM_SETICON, reinterpret_cast<WPARAM>(LoadIconW(nullptr, icon)), 0);
     SetWindowPos(iconControl, nullptr, margin, margin, iconSide, iconSide, SWP_NOZORDER);
     HWND textControl = AddControl(dialog, L"STATIC", s.text->c_str(), SS_LEFT | SS_NOPREFIX, kDialogTextId, s.font);
-    SetWindowPos(textControl, nullptr, textLeft, margin + (bodyHeight - textHeight) / 2, static_cast<int>(text.right),
-                 textHeight, SWP_NOZORDER);
+    SetWindowPos(textControl, nullptr, textLeft, margin + (bodyHeight - textHeight) / 2, textWidth, textHeight,
+                 SWP_NOZORDER);
+    if (!s.detail->empty()) {
+        // Made before the buttons, so that Tab goes from it to them; the focus starts on a button.
+        const DWORD style = WS_TABSTOP | ES_MULTILINE | ES_READONLY | ES_AUTOVSCROLL | (detailScrolls ? WS_VSCROLL : 0);
+        HWND box = AddControl(dialog, L"EDIT", s.detail->c_str(), style, kDialogDetailId, s.font, WS_EX_CLIENTEDGE);
+        SendMessageW(box, EM_SETMARGINS, EC_LEFTMARGIN | EC_RIGHTMARGIN, MAKELPARAM(inset, inset));
+        SetWindowSubclass(box, KeepDialogKeys, 0, 0);
+        SetWindowPos(box, nullptr, margin, margin + bodyHeight + margin, clientWidth - 2 * margin, detailHeight,
+                     SWP_NOZORDER);
+    }
 
     const int defaultId = s.buttons == DialogButtons::Ok               ? IDOK
                           : s.buttons == DialogButtons::YesNoDefaultNo ? IDNO
@@ -142,6 +200,11 @@ void Build(HWND dialog, const DialogState& s)
     top = std::max<int>(work.top, std::min<int>(top, work.bottom - height));
     SetWindowPos(dialog, nullptr, left, top, width, height, SWP_NOZORDER);
     SetFocus(focus);
+    // Made and placed, the detail box shows its last lines: it opens at its first.
+    if (HWND box = GetDlgItem(dialog, kDialogDetailId)) {
+        SendMessageW(box, EM_SETSEL, 0, 0);
+        SendMessageW(box, EM_SCROLLCARET, 0, 0);
+    }
 }
 
 INT_PTR CALLBACK DialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam)
@@ -181,14 +244,16 @@ INT_PTR CALLBACK DialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lPa
     }
 }
 
-std::wstring WithLineBreaks(const std::wstring& text)
+// `text` as the controls show it: each `lineEnd` becomes CR LF, and the
+// other of CR and LF is dropped.
+std::wstring WithLineBreaks(const std::wstring& text, wchar_t lineEnd)
 {
     std::wstring out;
     out.reserve(text.size() + 8);
     for (wchar_t c : text) {
-        if (c == L'\r')
+        if (c == lineEnd)
             out += L"\r\n";
-        else if (c != L'\n')
+        else if (c != L'\r' && c != L'\n')
             out += c;
     }
     return out;
@@ -197,7 +262,7 @@ std::wstring WithLineBreaks(const std::wstring& text)
 }  // namespace
 
 ModalResult ShowMessageDialog(HWND owner, const std::wstring& caption, const std::wstring& text, DialogKind kind,
-                              DialogButtons buttons, HFONT font)
+                              DialogButtons buttons, HFONT font, const std::wstring& detail)
 {
     // An empty template: the controls are made and placed when it starts.
     struct alignas(DWORD) Template {
@@ -208,8 +273,9 @@ ModalResult ShowMessageDialog(HWND owner, const std::wstring& caption, const std
     } tpl{};
     tpl.dialog.style = WS_POPUP | WS_CAPTION | WS_SYSMENU | DS_MODALFRAME;
     tpl.dialog.dwExtendedStyle = WS_EX_DLGMODALFRAME;
-    const std::wstring shown = WithLineBreaks(text);
-    const DialogState state{&shown, kind, buttons, font, owner, &caption};
+    const std::wstring shown = WithLineBreaks(text, L'\r');
+    const std::wstring shownDetail = WithLineBreaks(detail, L'\n');
+    const DialogState state{&shown, kind, buttons, font, owner, &caption, &shownDetail};
     const UINT sound = kind == DialogKind::Error         ? MB_ICONHAND
                        : kind == DialogKind::Information ? MB_ICONASTERISK
                                                          : MB_ICONQUESTION;

@@ -20,6 +20,7 @@
 #include <algorithm>
 #include <array>
 #include <cstdio>
+#include <cwctype>
 #include <filesystem>
 #include <stdexcept>
 #include <utility>
@@ -43,6 +44,11 @@ constexpr int kImageSide = 16;
 // The log inside its group box: the frame's inner margins and the caption's line.
 constexpr int kGroupMargin = 8;
 constexpr int kGroupCaption = 16;
+// Room around a status part's text: the part's sunken edge and a gap.
+constexpr int kStatusPadding = 12;
+
+// Names the simulated device in the status bar.
+const char* const kSimulatedDevice = "Имитация ТЕЛВИКСа на порту ";
 
 // The toolbar's buttons and their hints, in the order of ToolButton.
 struct ToolItem {
@@ -187,6 +193,9 @@ TMainForm::TMainForm(std::optional<std::string> settingsPath)
     SendMessageW(hwnd_, WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(iconBig_));
     SendMessageW(hwnd_, WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(iconSmall_));
     CreateControls();
+    // The design's controls keep their places: the window grows by the status bar.
+    SetWindowPos(hwnd_, nullptr, 0, 0, Scaled(kDesignWidth), Scaled(kDesignHeight) + StatusHeight(),
+                 SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
     LayoutControls();
 
     progress_.OnChange([this](const kt::ProgressBar& p) {
@@ -288,14 +297,68 @@ void TMainForm::CreateControls()
     ProgressBar = child(0, PROGRESS_CLASSW, L"", 0, kProgress);
     SendMessageW(ProgressBar, PBM_SETRANGE32, 0, 100);
     SendMessageW(ProgressBar, PBM_SETPOS, 0, 0);
+    // Last: its being there tells the layout that every control is.
+    StatusBar = child(0, STATUSCLASSNAMEW, L"", SBARS_SIZEGRIP | CCS_BOTTOM, kStatusBar);
+    // Sized for the font it was given.
+    SendMessageW(StatusBar, WM_SIZE, 0, 0);
+    LayoutStatusParts();
+}
+
+int TMainForm::StatusHeight() const
+{
+    RECT r{};
+    if (StatusBar == nullptr || !GetWindowRect(StatusBar, &r))
+        return 0;
+    return r.bottom - r.top;
+}
+
+void TMainForm::LayoutStatusParts()
+{
+    RECT client{};
+    GetClientRect(hwnd_, &client);
+    HDC dc = GetDC(StatusBar);
+    HGDIOBJ old = SelectObject(dc, font_);
+    auto widthOf = [&](const std::wstring& text) {
+        SIZE size{};
+        if (text.empty() || !GetTextExtentPoint32W(dc, text.c_str(), static_cast<int>(text.size()), &size))
+            return 0;
+        return static_cast<int>(size.cx) + Scaled(kStatusPadding);
+    };
+    const int device = widthOf(statusTexts_[kStatusDevice]);
+    statusTotalWidth_ =
+        statusTexts_[kStatusTotal].empty() ? 0 : std::max(statusTotalWidth_, widthOf(statusTexts_[kStatusTotal]));
+    SelectObject(dc, old);
+    ReleaseDC(StatusBar, dc);
+    // Right edges; the last part runs under the size grip to the window's edge.
+    const int grip = GetSystemMetrics(SM_CXVSCROLL);
+    std::array<int, kStatusPartCount> edges{};
+    edges[kStatusDevice] = -1;
+    edges[kStatusTotal] = std::max(0, static_cast<int>(client.right) - grip - device);
+    edges[kStatusStep] = std::max(0, edges[kStatusTotal] - statusTotalWidth_);
+    SendMessageW(StatusBar, SB_SETPARTS, edges.size(), reinterpret_cast<LPARAM>(edges.data()));
+}
+
+void TMainForm::SetStatusText(StatusPart part, std::wstring text)
+{
+    // A tab would split the text into aligned pieces.
+    std::replace(text.begin(), text.end(), L'\t', L' ');
+    statusTexts_[static_cast<std::size_t>(part)] = std::move(text);
+    LayoutStatusParts();
+    const std::wstring& shown = statusTexts_[static_cast<std::size_t>(part)];
+    // An empty part on the right draws no edge either.
+    const WPARAM flags = static_cast<WPARAM>(part) | (shown.empty() && part != kStatusStep ? SBT_NOBORDERS : 0);
+    SendMessageW(StatusBar, SB_SETTEXTW, flags, reinterpret_cast<LPARAM>(shown.c_str()));
 }
 
 void TMainForm::LayoutControls()
 {
     RECT client{};
     GetClientRect(hwnd_, &client);
+    // The status bar places itself along the bottom; the design fills the rest.
+    SendMessageW(StatusBar, WM_SIZE, 0, 0);
+    LayoutStatusParts();
     const int width = client.right;
-    const int height = client.bottom;
+    const int height = std::max(0, static_cast<int>(client.bottom) - StatusHeight());
     const int bar = Scaled(kToolBarHeight);
     const int bevel = Scaled(kBevelHeight);
     const int progress = Scaled(kProgressHeight);
@@ -339,13 +402,18 @@ void TMainForm::SetBounds(const kt::WindowBounds& b)
 {
     // The window can never be made smaller than designed.
     SetWindowPos(hwnd_, nullptr, b.left, b.top, std::max(b.width, Scaled(kDesignWidth)),
-                 std::max(b.height, Scaled(kDesignHeight)), SWP_NOZORDER | SWP_NOACTIVATE);
+                 std::max(b.height, Scaled(kDesignHeight) + StatusHeight()), SWP_NOZORDER | SWP_NOACTIVATE);
 }
 
 void TMainForm::SetOpenDialog(const std::string& folder, const std::string& fileName)
 {
     openDialogDir_ = folder;
     openDialogFile_ = fileName;
+}
+
+void TMainForm::SetRecordFile(const std::string& path)
+{
+    actions_->SetRecordFile(path);
 }
 
 std::string TMainForm::ExecutableFolder() const
@@ -490,12 +558,12 @@ LRESULT TMainForm::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam)
 {
     switch (message) {
     case WM_SIZE:
-        if (Memo != nullptr)
+        if (StatusBar != nullptr)
             LayoutControls();
         return 0;
     case WM_GETMINMAXINFO: {
         auto* info = reinterpret_cast<MINMAXINFO*>(lParam);
-        info->ptMinTrackSize = {Scaled(kDesignWidth), Scaled(kDesignHeight)};
+        info->ptMinTrackSize = {Scaled(kDesignWidth), Scaled(kDesignHeight) + StatusHeight()};
         return 0;
     }
     case WM_COMMAND:
@@ -601,6 +669,18 @@ void TMainForm::ToolClick(int id)
 void TMainForm::RunOperation(bool (kt::DeviceSession::*operation)())
 {
     actions_->Run(operation);
+    SetStatusText(kStatusTotal, {});
+}
+
+void TMainForm::PortTried(const kt::PortAttempt& attempt)
+{
+    actions_->PortTried(attempt);
+    SetStatusText(kStatusStep, ToWide(kt::DescribePortAttempt(attempt)));
+}
+
+void TMainForm::TransferProgress(const Transfer& transfer)
+{
+    SetStatusText(kStatusTotal, ToWide(kt::UpdateStatusText(transfer, session_->PackageInUse())));
 }
 
 void TMainForm::ShowProgramError(const std::exception_ptr& error)
@@ -611,6 +691,7 @@ void TMainForm::ShowProgramError(const std::exception_ptr& error)
 void TMainForm::UseSimulatedDevice(const std::string& port, kt::serial::SerialDeviceFactory device)
 {
     actions_->UseSimulatedDevice(Comm1, port, std::move(device));
+    SetStatusText(kStatusDevice, ToWide(kSimulatedDevice + port));
 }
 
 void TMainForm::AddLog(std::string_view line)
@@ -619,6 +700,9 @@ void TMainForm::AddLog(std::string_view line)
     std::wstring text = ToWide(line);
     std::replace(text.begin(), text.end(), L'\r', L'\x240D');
     std::replace(text.begin(), text.end(), L'\n', L'\x240A');
+    // A line in the first column heads a step; the status bar names it.
+    if (!text.empty() && std::iswspace(text.front()) == 0)
+        SetStatusText(kStatusStep, text);
     const int length = GetWindowTextLengthW(Memo);
     if (length > 0)
         text.insert(0, L"\r\n");
@@ -634,6 +718,7 @@ void TMainForm::AddLog(std::string_view line)
 void TMainForm::ClearLog()
 {
     SetWindowTextW(Memo, L"");
+    SetStatusText(kStatusStep, {});
 }
 
 void TMainForm::SetCaption(std::string_view caption)
@@ -652,7 +737,14 @@ kt::ModalResult TMainForm::ShowDialog(std::string_view message, kt::DialogKind k
     const int length = GetWindowTextLengthW(hwnd_);
     std::wstring caption(static_cast<std::size_t>(length) + 1, L'\0');
     caption.resize(static_cast<std::size_t>(GetWindowTextW(hwnd_, caption.data(), length + 1)));
-    return kt::win32::ShowMessageDialog(hwnd_, caption, ToWide(message), kind, buttons, font_);
+    // A search that found nothing tells each port's reason below the message.
+    std::wstring detail;
+    if (kind == kt::DialogKind::Error && !session_->InTransfer()) {
+        const std::string ports = actions_->SearchDetail();
+        if (!ports.empty() && session_->Report.stopReason == kt::StopReason::NoDevice)
+            detail = ToWide(ports);
+    }
+    return kt::win32::ShowMessageDialog(hwnd_, caption, ToWide(message), kind, buttons, font_, detail);
 }
 
 bool TMainForm::OpenPackage(const std::string& fileName)

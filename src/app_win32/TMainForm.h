@@ -21,6 +21,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 class TMainForm : public kt::DeviceHost, private kt::SettingsTarget {
@@ -29,6 +30,7 @@ public:
     static const char* const kStopTransferQuestion;
 
     // Outer size at 96 dots per inch; also the smallest the window may get.
+    // The status bar goes below the design: the window is that much taller.
     static constexpr int kDesignWidth = 422;
     static constexpr int kDesignHeight = 323;
 
@@ -46,7 +48,13 @@ public:
         kGroupBox1,
         kMemo,
         kProgress,
+        kStatusBar,
     };
+
+    // The status bar's parts: the step under way (or the port just tried),
+    // the whole update's progress while blocks are written, and the
+    // simulated device when one stands in. A part with no text has no width.
+    enum StatusPart : int { kStatusStep, kStatusTotal, kStatusDevice, kStatusPartCount };
 
     static constexpr const wchar_t* kWindowClass = L"KtFlashMainForm";
 
@@ -77,6 +85,11 @@ public:
     void SetToolButtonEnabled(kt::ToolButton button, bool enabled) override;
     std::tm LocalTime() override;
     std::vector<std::string> SystemPorts() override;
+    // Each port tried shows in the status bar, and the error dialog of a
+    // search that found nothing lists them all with their reasons.
+    void PortTried(const kt::PortAttempt& attempt) override;
+    // The whole update's share done, speed and time left, in the status bar.
+    void TransferProgress(const Transfer& transfer) override;
 
     bool OpenPackage(const std::string& fileName);
 
@@ -105,6 +118,7 @@ public:
     HWND GroupBox1 = nullptr;
     HWND Memo = nullptr;
     HWND ProgressBar = nullptr;
+    HWND StatusBar = nullptr;
 
 private:
     static LRESULT CALLBACK WindowProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam);
@@ -113,6 +127,11 @@ private:
 
     void CreateControls();
     void LayoutControls();
+    // The status bar's height as it sizes itself; the window is designed without it.
+    int StatusHeight() const;
+    void SetStatusText(StatusPart part, std::wstring text);
+    // Sizes the parts: the step's takes what the others leave.
+    void LayoutStatusParts();
     void FormCreate();
     // Dispatches one message; the window sees key presses before its controls.
     void Dispatch(MSG& message);
@@ -137,6 +156,7 @@ private:
     void SetPortName(const std::string& port) override { session_->PortName = port; }
     void SetOpenDialog(const std::string& folder, const std::string& fileName) override;
     std::string ExecutableFolder() const override;
+    void SetRecordFile(const std::string& path) override;
 
     HWND hwnd_ = nullptr;
     // A message-only window: worker threads post to it when the main thread
@@ -150,6 +170,10 @@ private:
     int dpi_ = 96;
     kt::KVF_TYPE Package_;
     kt::ProgressBar progress_;
+    std::array<std::wstring, kStatusPartCount> statusTexts_;
+    // The update's part keeps the widest its figures got, so that it does not
+    // shift with each block; it starts again when the part is cleared.
+    int statusTotalWidth_ = 0;
     FileChooser chooseFile_;
     // The open dialog keeps its folder and file name from one use to the next.
     std::string openDialogDir_;

@@ -21,7 +21,9 @@
 
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <sstream>
+#include <thread>
 
 namespace {
 
@@ -94,6 +96,40 @@ std::string LastLine(const WindowDriver& driver)
     return lines.empty() ? "<empty log>" : lines.back();
 }
 
+// The log's last line that starts in the first column: the step under way.
+std::string LastHeading(const WindowDriver& driver)
+{
+    const auto lines = driver.Log();
+    for (auto line = lines.rbegin(); line != lines.rend(); ++line)
+        if (!line->empty() && (*line)[0] != ' ')
+            return *line;
+    return "";
+}
+
+int ScreenDpi()
+{
+    HDC screen = GetDC(nullptr);
+    const int dpi = GetDeviceCaps(screen, LOGPIXELSY);
+    ReleaseDC(nullptr, screen);
+    return dpi;
+}
+
+// Where a control sits in its parent's client area.
+RECT Placement(HWND control)
+{
+    RECT r{};
+    GetWindowRect(control, &r);
+    MapWindowPoints(nullptr, GetParent(control), reinterpret_cast<POINT*>(&r), 2);
+    return r;
+}
+
+int HeightOf(HWND window)
+{
+    RECT r{};
+    GetWindowRect(window, &r);
+    return r.bottom - r.top;
+}
+
 TEST(WinMainForm, StartsAsDesigned)
 {
     kt::test::TempDir dir;
@@ -138,17 +174,19 @@ TEST(WinMainForm, FrameFontPicturesAndIcon)
     EXPECT_TRUE(style & WS_THICKFRAME);
     EXPECT_TRUE(style & WS_SYSMENU);
 
-    // Dragging an edge cannot make the window smaller than designed.
-    HDC screen = GetDC(nullptr);
-    const int dpi = GetDeviceCaps(screen, LOGPIXELSY);
-    ReleaseDC(nullptr, screen);
+    // Dragging an edge cannot make the window smaller than designed, with
+    // its status bar below the design.
+    const int dpi = ScreenDpi();
+    const int statusHeight = HeightOf(form.StatusBar);
+    EXPECT_GT(statusHeight, 0);
     MINMAXINFO limits{};
     SendMessageW(form.Handle(), WM_GETMINMAXINFO, 0, reinterpret_cast<LPARAM>(&limits));
     EXPECT_EQ(limits.ptMinTrackSize.x, MulDiv(TMainForm::kDesignWidth, dpi, 96));
-    EXPECT_EQ(limits.ptMinTrackSize.y, MulDiv(TMainForm::kDesignHeight, dpi, 96));
+    EXPECT_EQ(limits.ptMinTrackSize.y, MulDiv(TMainForm::kDesignHeight, dpi, 96) + statusHeight);
     RECT r{};
     GetWindowRect(form.Handle(), &r);
     EXPECT_EQ(r.right - r.left, MulDiv(TMainForm::kDesignWidth, dpi, 96));
+    EXPECT_EQ(r.bottom - r.top, MulDiv(TMainForm::kDesignHeight, dpi, 96) + statusHeight);
 
     // "MS Sans Serif" 8 pt asked for with the Cyrillic character set.
     auto font = reinterpret_cast<HFONT>(SendMessageW(form.Memo, WM_GETFONT, 0, 0));
@@ -182,6 +220,55 @@ TEST(WinMainForm, FrameFontPicturesAndIcon)
     EXPECT_NE(SendMessageW(form.Handle(), WM_GETICON, ICON_SMALL, 0), 0);
     EXPECT_NE(SendMessageW(form.Handle(), WM_GETICON, ICON_BIG, 0), 0);
 }
+
+struct SizeCase {
+    std::string name;
+    int extraWidth;  // beyond the smallest size
+    int extraHeight;
+};
+
+class StatusBarPlace : public ::testing::TestWithParam<SizeCase> {};
+
+// The status bar runs along the bottom under the design's controls, which
+// keep the places and sizes they had without it, whatever the window's size.
+TEST_P(StatusBarPlace, LeavesTheDesignAsItWas)
+{
+    kt::test::TempDir dir;
+    TMainForm form(Settings(dir));
+    form.Show();
+    const int dpi = ScreenDpi();
+    auto scaled = [dpi](int pixels) { return MulDiv(pixels, dpi, 96); };
+    RECT outer{};
+    RECT client{};
+    GetWindowRect(form.Handle(), &outer);
+    GetClientRect(form.Handle(), &client);
+    // The client area a window of the design's outer size has.
+    const int designClientHeight = scaled(TMainForm::kDesignHeight) - ((outer.bottom - outer.top) - client.bottom);
+    SetWindowPos(form.Handle(), nullptr, 0, 0, outer.right - outer.left + GetParam().extraWidth,
+                 outer.bottom - outer.top + GetParam().extraHeight, SWP_NOMOVE | SWP_NOZORDER);
+    GetClientRect(form.Handle(), &client);
+
+    EXPECT_NE(GetWindowLongPtrW(form.StatusBar, GWL_STYLE) & SBARS_SIZEGRIP, 0);
+    const RECT status = Placement(form.StatusBar);
+    EXPECT_EQ(status.left, 0);
+    EXPECT_EQ(status.right, client.right);
+    EXPECT_EQ(status.bottom, client.bottom);
+    EXPECT_EQ(status.top, designClientHeight + GetParam().extraHeight);
+
+    const RECT toolbar = Placement(form.ToolBar1);
+    EXPECT_EQ(toolbar.top, 0);
+    EXPECT_EQ(toolbar.bottom, scaled(29));
+    EXPECT_EQ(Placement(form.GroupBox1).top, scaled(31));
+    const RECT progress = Placement(form.ProgressBar);
+    EXPECT_EQ(progress.bottom, status.top);
+    EXPECT_EQ(progress.bottom - progress.top, scaled(22));
+    EXPECT_EQ(progress.right, client.right);
+    EXPECT_EQ(Placement(form.GroupBox1).bottom, progress.top);
+}
+
+INSTANTIATE_TEST_SUITE_P(Sizes, StatusBarPlace,
+                         ::testing::Values(SizeCase{"Smallest", 0, 0}, SizeCase{"Enlarged", 130, 90}),
+                         [](const auto& row) { return row.param.name; });
 
 // The package named on the command line opens once the window shows.
 TEST(WinMainForm, CommandLinePackageOpensAfterTheWindowShows)
@@ -375,6 +462,111 @@ TEST(WinMainForm, DialogCarriesTheWindowCaptionKeysAndIcons)
     t.join();
 }
 
+struct DetailKeyCase {
+    std::string name;
+    kt::DialogButtons buttons;
+    WPARAM key;
+    kt::ModalResult result;
+};
+
+class DetailBox : public ::testing::TestWithParam<DetailKeyCase> {};
+
+// The detail shows under the message and above the buttons; with the focus
+// in it, Enter and Esc still answer as they do on the buttons.
+TEST_P(DetailBox, KeepsTheDialogKeys)
+{
+    const auto& c = GetParam();
+    kt::test::TempDir dir;
+    TMainForm form(Settings(dir));
+    form.Show();
+    std::optional<ShownDialog> seen;
+    bool focused = false;
+    RECT text{};
+    RECT box{};
+    RECT button{};
+    RECT client{};
+    std::thread driverThread([&] {
+        WindowDriver driver(form);
+        seen = driver.WaitDialog();
+        if (!seen) {
+            ADD_FAILURE() << "no dialog showed";
+            return;
+        }
+        HWND detail = GetDlgItem(seen->hwnd, kt::win32::kDialogDetailId);
+        text = Placement(GetDlgItem(seen->hwnd, kt::win32::kDialogTextId));
+        box = Placement(detail);
+        button = Placement(GetDlgItem(seen->hwnd, seen->defaultId));
+        GetClientRect(seen->hwnd, &client);
+        DWORD_PTR ignored = 0;
+        SendMessageTimeoutW(seen->hwnd, WM_NEXTDLGCTL, reinterpret_cast<WPARAM>(detail), TRUE, SMTO_NORMAL, 10000,
+                            &ignored);
+        focused = driver.Focus() == detail;
+        driver.Answer(*seen, c.key);
+        if (IsWindow(seen->hwnd) && IsWindowVisible(seen->hwnd)) {
+            ADD_FAILURE() << "the key did not answer the dialog";
+            driver.CloseDialog(*seen);
+        }
+    });
+    const auto result =
+        kt::win32::ShowMessageDialog(form.Handle(), L"KT-FLASH", L"ОШИБКА!\rВторая строка", kt::DialogKind::Error,
+                                     c.buttons, nullptr, L"COM1: no such device\nCOM2: no answer");
+    driverThread.join();
+    ASSERT_TRUE(seen.has_value());
+    EXPECT_TRUE(focused) << "the detail box did not take the focus";
+    EXPECT_EQ(result, c.result);
+    EXPECT_EQ(seen->text, "ОШИБКА!\nВторая строка");
+    EXPECT_EQ(seen->detail, "COM1: no such device\nCOM2: no answer");
+    EXPECT_GE(box.top, text.bottom);
+    EXPECT_LE(box.bottom, button.top);
+    EXPECT_LE(box.right, client.right);
+    EXPECT_GE(box.right - box.left, text.right - text.left);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Keys, DetailBox,
+    ::testing::Values(DetailKeyCase{"EnterOnOk", kt::DialogButtons::Ok, VK_RETURN, kt::ModalResult::Ok},
+                      DetailKeyCase{"EscapeOnOk", kt::DialogButtons::Ok, VK_ESCAPE, kt::ModalResult::Ok},
+                      DetailKeyCase{"EnterOnYesNo", kt::DialogButtons::YesNo, VK_RETURN, kt::ModalResult::Yes},
+                      DetailKeyCase{"EscapeOnYesNo", kt::DialogButtons::YesNo, VK_ESCAPE, kt::ModalResult::No},
+                      DetailKeyCase{"EnterOnDefaultNo", kt::DialogButtons::YesNoDefaultNo, VK_RETURN,
+                                    kt::ModalResult::No}),
+    [](const auto& row) { return row.param.name; });
+
+// A long list scrolls inside its box, from its top; the dialog stays on the screen.
+TEST(WinMainForm, LongDetailScrollsInsideTheDialog)
+{
+    kt::test::TempDir dir;
+    TMainForm form(Settings(dir));
+    form.Show();
+    std::wstring ports;
+    for (int i = 1; i <= 60; ++i)
+        ports += L"COM" + std::to_wstring(i) + L": no such device\n";
+    LONG_PTR boxStyle = 0;
+    LRESULT firstShown = -1;
+    RECT dialogRect{};
+    std::thread driverThread([&] {
+        WindowDriver driver(form);
+        const auto dialog = driver.WaitDialog();
+        if (!dialog) {
+            ADD_FAILURE() << "no dialog showed";
+            return;
+        }
+        HWND box = GetDlgItem(dialog->hwnd, kt::win32::kDialogDetailId);
+        boxStyle = GetWindowLongPtrW(box, GWL_STYLE);
+        firstShown = SendMessageW(box, EM_GETFIRSTVISIBLELINE, 0, 0);
+        GetWindowRect(dialog->hwnd, &dialogRect);
+        EXPECT_EQ(dialog->detail.substr(0, 25), "COM1: no such device\nCOM2");
+        driver.Answer(*dialog, VK_RETURN);
+    });
+    EXPECT_EQ(kt::win32::ShowMessageDialog(form.Handle(), L"KT-FLASH", L"ОШИБКА!", kt::DialogKind::Error,
+                                           kt::DialogButtons::Ok, nullptr, ports),
+              kt::ModalResult::Ok);
+    driverThread.join();
+    EXPECT_NE(boxStyle & WS_VSCROLL, 0);
+    EXPECT_EQ(firstShown, 0) << "the list must open at its first port";
+    EXPECT_LE(dialogRect.bottom - dialogRect.top, GetSystemMetrics(SM_CYSCREEN) / 2);
+}
+
 // The readout at 9600 baud lasts long enough to watch the busy state.
 TEST(WinMainFormDevice, InfoButtonHoldsTheToolbarAndRefusesTheClose)
 {
@@ -430,16 +622,45 @@ TEST(WinMainFormDevice, NoDeviceLogsAndShowsTheErrorDialog)
         ASSERT_TRUE(dialog.has_value());
         EXPECT_EQ(dialog->text,
                   "ОШИБКА! Контроллер не подключен к компьютеру.\nПроверьте кабель, питание и повторите снова.");
+        // The fixed text stays; the port tried and its reason come as the detail.
+        EXPECT_EQ(dialog->detail, "COM99: no such device");
         EXPECT_EQ(dialog->caption, "KT-FLASH V.3.0");
         EXPECT_EQ(dialog->icon, LoadIconW(nullptr, IDI_ERROR));
         driver.Answer(*dialog, VK_RETURN);
         ASSERT_TRUE(driver.WaitIdle());
         EXPECT_EQ(driver.Log(), (Lines{"ОШИБКА! ТЕЛВИКС не подключен к компьютеру.", ""}));
+        EXPECT_EQ(driver.StatusText(TMainForm::kStatusStep), "ОШИБКА! ТЕЛВИКС не подключен к компьютеру.");
     });
     kt::IniFile ini(Settings(dir));
     EXPECT_EQ(ini.ReadString("PARAMS", "PORT", "missing"), "");  // cleared by the failed search
     EXPECT_EQ(ini.ReadString("PARAMS", "LAST_NAME", ""), "C:\\x\\y.kvf");
     EXPECT_EQ(ini.ReadString("PARAMS", "BOAD", ""), "9600");
+}
+
+// Each port tried shows in the status bar while the next is tried, and the
+// error dialog lists them all with their reasons.
+TEST(WinMainFormDevice, SearchShowsEachPortTriedAndListsThemAll)
+{
+    const std::string deaf = ComPort("KT_COM_DEAF");
+    REQUIRE_COM_PORT(deaf);
+    kt::test::TempDir dir;
+    PortListScope ports({deaf});
+    dir.Write("kt-flash.INI", "[PARAMS]\r\nPORT=COM250\r\n");
+    TMainForm form(Settings(dir));
+    kt::test::Drive(form, [&](WindowDriver& driver) {
+        driver.Click(TMainForm::kToolInfo);
+        // The deaf port takes its answer's time: the missing one shows meanwhile.
+        EXPECT_TRUE(WindowDriver::WaitFor(
+            [&] { return driver.StatusText(TMainForm::kStatusStep) == "COM250: no such device"; }));
+        const auto dialog = driver.WaitDialog();
+        ASSERT_TRUE(dialog.has_value());
+        EXPECT_EQ(dialog->text,
+                  "ОШИБКА! Контроллер не подключен к компьютеру.\nПроверьте кабель, питание и повторите снова.");
+        EXPECT_EQ(dialog->detail,
+                  "COM250: no such device\n" + deaf + ": no answer: nothing answered the presence probe");
+        driver.Answer(*dialog, VK_RETURN);
+        ASSERT_TRUE(driver.WaitIdle());
+    });
 }
 
 // The whole update on the simulator behind a COM port, started with Enter;
@@ -541,6 +762,99 @@ TEST(WinMainFormDevice, SimulatedDeviceAnswersUnderItsNameAndLeavesTheRemembered
     EXPECT_FALSE(form.Comm1.Active());
     kt::IniFile ini(Settings(dir));
     EXPECT_EQ(ini.ReadString("PARAMS", "PORT", ""), "COM7");
+}
+
+// The status bar names the simulated device, the step under way and, while
+// blocks are written, the whole update's progress, which goes with the update.
+TEST(WinMainFormDevice, StatusBarFollowsTheUpdate)
+{
+    kt::test::TempDir dir;
+    kt::sim::SimOptions slow;
+    slow.baud = 115200;  // about 45 ms a core block
+    kt::sim::InProcessDevice sim(slow);
+    TMainForm form(Settings(dir));
+    form.UseSimulatedDevice(sim.PortName(), sim.Factory());
+    ASSERT_TRUE(form.OpenPackage(WritePackage(dir, UpdatePackage(260 * 20, 512 * 2))));
+    kt::test::Drive(form, [&](WindowDriver& driver) {
+        EXPECT_EQ(driver.StatusText(TMainForm::kStatusDevice), "Имитация ТЕЛВИКСа на порту SIM");
+        EXPECT_EQ(driver.StatusText(TMainForm::kStatusStep), "Файл загружен успешно.");
+        EXPECT_EQ(driver.StatusText(TMainForm::kStatusTotal), "");
+        driver.Key(VK_RETURN);
+        const auto question = driver.WaitDialog();
+        ASSERT_TRUE(question.has_value());
+        driver.Answer(*question, VK_RETURN);
+        std::string total;
+        EXPECT_TRUE(WindowDriver::WaitFor(
+            [&] {
+                total = driver.StatusText(TMainForm::kStatusTotal);
+                return driver.StatusText(TMainForm::kStatusStep) == "Обновление микропрограммы..." &&
+                       total.rfind("Всего ", 0) == 0 && total != "Всего 0 %";
+            },
+            60s))
+            << LastLine(driver) << " / " << total;
+        const auto done = driver.WaitDialog(60s);
+        ASSERT_TRUE(done.has_value()) << LastLine(driver);
+        EXPECT_EQ(done->text, "ТЕЛВИКС готов к работе!");
+        driver.Answer(*done, VK_RETURN);
+        ASSERT_TRUE(driver.WaitIdle());
+        EXPECT_TRUE(WindowDriver::WaitFor([&] { return driver.StatusText(TMainForm::kStatusTotal).empty(); }));
+        EXPECT_EQ(driver.StatusText(TMainForm::kStatusStep), LastHeading(driver));
+        EXPECT_EQ(driver.StatusText(TMainForm::kStatusDevice), "Имитация ТЕЛВИКСа на порту SIM");
+    });
+}
+
+std::vector<std::string> FileLines(const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::vector<std::string> lines;
+    for (std::string line; std::getline(in, line);)
+        lines.push_back(line);
+    return lines;
+}
+
+// RECORD in the settings: each operation appends its record, one line.
+TEST(WinMainFormRecord, InformationReadoutAppendsItsRecord)
+{
+    kt::test::TempDir dir;
+    const std::string records = (dir.Path() / "records.jsonl").string();
+    dir.Write("kt-flash.INI", "[PARAMS]\r\nRECORD=" + records + "\r\n");
+    kt::sim::InProcessDevice sim;
+    TMainForm form(Settings(dir));
+    form.UseSimulatedDevice(sim.PortName(), sim.Factory());
+    kt::test::Drive(form, [&](WindowDriver& driver) {
+        driver.Click(TMainForm::kToolInfo);
+        ASSERT_TRUE(WindowDriver::WaitFor([&] { return driver.LogContains("   DRAXO ID: TLV-M2-00042"); }));
+        ASSERT_TRUE(driver.WaitIdle());
+    });
+    // The window is gone: the operation and its record are over.
+    const auto lines = FileLines(records);
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_EQ(lines[0].front(), '{');
+    EXPECT_EQ(lines[0].back(), '}') << "one whole line, LF only";
+    EXPECT_NE(lines[0].find("\"operation\":\"info\""), std::string::npos) << lines[0];
+    EXPECT_NE(lines[0].find("\"ok\":true"), std::string::npos) << lines[0];
+}
+
+// A record that cannot be kept is an error before anything goes to the device.
+TEST(WinMainFormRecord, RecordNamingAFolderSendsNothing)
+{
+    kt::test::TempDir dir;
+    const std::string folder = dir.Path().string();
+    dir.Write("kt-flash.INI", "[PARAMS]\r\nRECORD=" + folder + "\r\n");
+    kt::sim::InProcessDevice sim;
+    TMainForm form(Settings(dir));
+    form.UseSimulatedDevice(sim.PortName(), sim.Factory());
+    kt::test::Drive(form, [&](WindowDriver& driver) {
+        driver.Click(TMainForm::kToolInfo);
+        const auto dialog = driver.WaitDialog();
+        ASSERT_TRUE(dialog.has_value());
+        EXPECT_EQ(dialog->text.rfind("Не удаётся вести журнал операций:\n" + folder + "\n", 0), 0u) << dialog->text;
+        EXPECT_EQ(dialog->icon, LoadIconW(nullptr, IDI_ERROR));
+        driver.Answer(*dialog, VK_RETURN);
+        ASSERT_TRUE(driver.WaitIdle());
+        EXPECT_TRUE(driver.Log().empty()) << LastLine(driver);
+    });
+    EXPECT_TRUE(sim.Frames().empty());
 }
 
 using kt::test::ChangesTheDevice;
@@ -653,6 +967,7 @@ TEST(WinMainFormDevice, EventHandlerErrorIsShownAndEndsTheOperation)
         const auto dialog = driver.WaitDialog();
         ASSERT_TRUE(dialog.has_value());
         EXPECT_EQ(dialog->text, "handler failed");
+        EXPECT_TRUE(dialog->detail.empty()) << "the device was found: " << dialog->detail;
         driver.Answer(*dialog, VK_RETURN);
         ASSERT_TRUE(driver.WaitIdle());
         EXPECT_TRUE(driver.LogContains("   ОШИБКА при работе с контроллером!"));

@@ -38,7 +38,7 @@ std::vector<std::string> SplitLines(const std::string& text)
 
 WindowDriver::WindowDriver(TMainForm& form)
     : main_(form.Handle()), toolbar_(form.ToolBar1), memo_(form.Memo), progress_(form.ProgressBar),
-      thread_(GetWindowThreadProcessId(form.Handle(), nullptr))
+      status_(form.StatusBar), thread_(GetWindowThreadProcessId(form.Handle(), nullptr))
 {}
 
 LRESULT WindowDriver::Send(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) const
@@ -111,6 +111,21 @@ int WindowDriver::ProgressMax() const
     return static_cast<int>(Send(progress_, PBM_GETRANGE, FALSE));
 }
 
+std::string WindowDriver::StatusText(TMainForm::StatusPart part) const
+{
+    const auto length = static_cast<std::size_t>(LOWORD(Send(status_, SB_GETTEXTLENGTHW, static_cast<WPARAM>(part))));
+    std::wstring text(length + 1, L'\0');
+    text.resize(LOWORD(Send(status_, SB_GETTEXTW, static_cast<WPARAM>(part), reinterpret_cast<LPARAM>(text.data()))));
+    return platform::ToUtf8(text);
+}
+
+HWND WindowDriver::Focus() const
+{
+    GUITHREADINFO gui{};
+    gui.cbSize = sizeof gui;
+    return GetGUIThreadInfo(thread_, &gui) ? gui.hwndFocus : nullptr;
+}
+
 void WindowDriver::Click(int id) const
 {
     PostMessageW(main_, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED), reinterpret_cast<LPARAM>(toolbar_));
@@ -136,6 +151,10 @@ std::optional<ShownDialog> WindowDriver::WaitDialog(std::chrono::milliseconds ti
     d.caption = TextOf(d.hwnd);
     d.text = TextOf(GetDlgItem(d.hwnd, win32::kDialogTextId));
     std::erase(d.text, '\r');
+    if (HWND detail = GetDlgItem(d.hwnd, win32::kDialogDetailId)) {
+        d.detail = TextOf(detail);
+        std::erase(d.detail, '\r');
+    }
     for (int id : {IDOK, IDYES, IDNO})
         if (HWND button = GetDlgItem(d.hwnd, id))
             d.buttons.push_back(TextOf(button));
@@ -186,11 +205,9 @@ void WindowDriver::WaitGone(HWND hwnd) const
 void WindowDriver::Answer(const ShownDialog& dialog, WPARAM key) const
 {
     // The key goes to the focused control, as a keyboard's would.
-    GUITHREADINFO gui{};
-    gui.cbSize = sizeof gui;
     HWND target = dialog.hwnd;
-    if (GetGUIThreadInfo(thread_, &gui) && gui.hwndFocus != nullptr && GetParent(gui.hwndFocus) == dialog.hwnd)
-        target = gui.hwndFocus;
+    if (HWND focus = Focus(); focus != nullptr && GetParent(focus) == dialog.hwnd)
+        target = focus;
     PostMessageW(target, WM_KEYDOWN, key, 1);
     WaitGone(dialog.hwnd);
 }

@@ -22,7 +22,8 @@ using namespace std::chrono_literals;
 struct ShownDialog {
     HWND hwnd = nullptr;
     std::string caption;
-    std::string text;  // lines joined with '\n'
+    std::string text;    // lines joined with '\n'
+    std::string detail;  // the detail box's lines joined with '\n'; empty when it has none
     std::vector<std::string> buttons;
     int defaultId = 0;  // IDOK, IDYES or IDNO
     HICON icon = nullptr;
@@ -42,6 +43,10 @@ public:
     std::string Hint(int id) const;
     int ProgressPosition() const;
     int ProgressMax() const;
+    // The text of a part of the status bar.
+    std::string StatusText(TMainForm::StatusPart part) const;
+    // The control that has the keyboard focus in the window's thread.
+    HWND Focus() const;
 
     // A click on a toolbar button, as the toolbar reports one.
     void Click(int id) const;
@@ -89,6 +94,7 @@ private:
     HWND toolbar_;
     HWND memo_;
     HWND progress_;
+    HWND status_;
     DWORD thread_;
 };
 
