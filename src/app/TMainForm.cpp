@@ -403,23 +403,13 @@ bool TMainForm::SaveLog(const QString& path) const
     QFile file(path);
     if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate))
         return false;
-    const QStringList lines = Memo->toPlainText().split('\n');
-    QByteArray out;
-    for (qsizetype i = 0; i < lines.size(); ++i) {
-        if (lines.size() == 1 && lines[0].isEmpty() && logTimes_.empty())
-            break;  // an empty log saves as an empty file
-        const auto when = static_cast<std::size_t>(i) < logTimes_.size() ? logTimes_[static_cast<std::size_t>(i)]
-                                                                         : std::chrono::system_clock::now();
-        const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(when.time_since_epoch()).count();
-        const std::tm t = kt::platform::LocalTime(static_cast<std::time_t>(ms / 1000));
-        char stamp[96];
-        std::snprintf(stamp, sizeof stamp, "%04d-%02d-%02d %02d:%02d:%02d.%03d  ", t.tm_year + 1900, t.tm_mon + 1,
-                      t.tm_mday, t.tm_hour, t.tm_min, t.tm_sec, static_cast<int>(ms % 1000));
-        out += stamp;
-        out += lines[i].toUtf8();
-        out += '\n';
-    }
-    return file.write(out) == out.size() && file.flush();
+    std::vector<std::string> lines;
+    // An empty log saves as an empty file.
+    if (!(Memo->toPlainText().isEmpty() && logTimes_.empty()))
+        for (const QString& line : Memo->toPlainText().split('\n'))
+            lines.push_back(line.toStdString());
+    const std::string out = kt::StampedLog(lines, logTimes_, std::chrono::system_clock::now());
+    return file.write(out.data(), static_cast<qint64>(out.size())) == static_cast<qint64>(out.size()) && file.flush();
 }
 
 void TMainForm::SaveLogClick()

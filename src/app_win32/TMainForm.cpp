@@ -22,6 +22,7 @@
 #include <cstdio>
 #include <cwctype>
 #include <filesystem>
+#include <fstream>
 #include <stdexcept>
 #include <utility>
 
@@ -569,6 +570,8 @@ LRESULT TMainForm::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam)
     case WM_COMMAND:
         if (HIWORD(wParam) == BN_CLICKED && reinterpret_cast<HWND>(lParam) == ToolBar1)
             ToolClick(LOWORD(wParam));
+        else if (lParam == 0 && LOWORD(wParam) == kSaveLogCommand)
+            SaveLogClick();
         return 0;
     case WM_NOTIFY: {
         auto* header = reinterpret_cast<NMHDR*>(lParam);
@@ -635,6 +638,10 @@ bool TMainForm::FormKeyPress(WPARAM key)
 {
     if (key == VK_ESCAPE)
         return actions_->StopKey();
+    if (key == 'S' && (GetKeyState(VK_CONTROL) & 0x8000) != 0) {
+        SaveLogClick();
+        return true;
+    }
     if (!session_->InOperation() && key == VK_RETURN && ToolButtonEnabled(kt::ToolButton::FullFlash)) {
         RunOperation(&kt::DeviceSession::ToolFullFlashClick);  // Enter starts the update, as its button does
         return true;
@@ -703,6 +710,7 @@ void TMainForm::AddLog(std::string_view line)
     // A line in the first column heads a step; the status bar names it.
     if (!text.empty() && std::iswspace(text.front()) == 0)
         SetStatusText(kStatusStep, text);
+    logTimes_.push_back(std::chrono::system_clock::now());
     const int length = GetWindowTextLengthW(Memo);
     if (length > 0)
         text.insert(0, L"\r\n");
@@ -718,6 +726,7 @@ void TMainForm::AddLog(std::string_view line)
 void TMainForm::ClearLog()
 {
     SetWindowTextW(Memo, L"");
+    logTimes_.clear();
     SetStatusText(kStatusStep, {});
 }
 
@@ -785,6 +794,60 @@ std::string TMainForm::ExecOpenDialog()
     openDialogDir_ = ToUtf8(chosen.parent_path().wstring());
     openDialogFile_ = ToUtf8(chosen.filename().wstring());
     return ToUtf8(chosen.wstring());
+}
+
+bool TMainForm::SaveLog(const std::string& path) const
+{
+    const int length = GetWindowTextLengthW(Memo);
+    std::wstring text(static_cast<std::size_t>(length) + 1, L'\0');
+    text.resize(static_cast<std::size_t>(GetWindowTextW(Memo, text.data(), length + 1)));
+    std::vector<std::string> lines;
+    // An empty log saves as an empty file; the log's lines end in CR LF.
+    for (std::size_t start = 0; !text.empty() || !logTimes_.empty();) {
+        const std::size_t end = text.find(L"\r\n", start);
+        lines.push_back(ToUtf8(std::wstring_view(text).substr(start, end - start)));
+        if (end == std::wstring::npos)
+            break;
+        start = end + 2;
+    }
+    const std::string out = kt::StampedLog(lines, logTimes_, std::chrono::system_clock::now());
+    std::ofstream file(std::filesystem::path(ToWide(path)), std::ios::binary | std::ios::trunc);
+    file.write(out.data(), static_cast<std::streamsize>(out.size()));
+    file.flush();
+    return static_cast<bool>(file);
+}
+
+std::string TMainForm::ExecSaveDialog()
+{
+    const std::wstring filter = ToWide("Текстовые файлы (*.txt)") + L'\0' + L"*.txt" + L'\0' + L'\0';
+    const std::wstring title = ToWide("Сохранить журнал");
+    const std::wstring folder = ToWide(openDialogDir_);
+    std::vector<wchar_t> file(32768, L'\0');
+    const std::wstring initial = L"kt-flash-log.txt";
+    std::copy(initial.begin(), initial.end(), file.begin());
+    OPENFILENAMEW dialog{};
+    dialog.lStructSize = sizeof dialog;
+    dialog.hwndOwner = hwnd_;
+    dialog.lpstrFilter = filter.c_str();
+    dialog.nFilterIndex = 1;
+    dialog.lpstrFile = file.data();
+    dialog.nMaxFile = static_cast<DWORD>(file.size());
+    dialog.lpstrInitialDir = folder.empty() ? nullptr : folder.c_str();
+    dialog.lpstrTitle = title.c_str();
+    dialog.lpstrDefExt = L"txt";
+    dialog.Flags = OFN_EXPLORER | OFN_HIDEREADONLY | OFN_ENABLESIZING | OFN_NOCHANGEDIR | OFN_OVERWRITEPROMPT;
+    if (!GetSaveFileNameW(&dialog))
+        return {};
+    return ToUtf8(file.data());
+}
+
+void TMainForm::SaveLogClick()
+{
+    const std::string path = chooseSaveFile_ ? chooseSaveFile_(*this) : ExecSaveDialog();
+    if (path.empty())
+        return;
+    if (!SaveLog(path))
+        ShowDialog("Не удалось сохранить журнал в файл " + path, kt::DialogKind::Error, kt::DialogButtons::Ok);
 }
 
 void TMainForm::ToolOpenClick()

@@ -16,6 +16,7 @@
 
 #include <array>
 #include <atomic>
+#include <chrono>
 #include <exception>
 #include <functional>
 #include <memory>
@@ -49,6 +50,7 @@ public:
         kMemo,
         kProgress,
         kStatusBar,
+        kSaveLogCommand = 301,  // Ctrl+S: the log saved to a file
     };
 
     // The status bar's parts: the step under way (or the port just tried),
@@ -101,6 +103,14 @@ public:
     // Returns an empty string when the user cancels. Tests replace it.
     using FileChooser = std::function<std::string(TMainForm&)>;
     void SetFileChooser(FileChooser chooser) { chooseFile_ = std::move(chooser); }
+    // Picks the file the log is saved to (Ctrl+S); the default shows the save dialog.
+    void SetSaveFileChooser(FileChooser chooser) { chooseSaveFile_ = std::move(chooser); }
+
+    // Writes the log to `path` in UTF-8, each line after the local date and
+    // time it was added; false when the file cannot be written.
+    bool SaveLog(const std::string& path) const;
+    // Ctrl+S: asks where, saves, and says so when the file cannot be written.
+    void SaveLogClick();
 
     // Runs the device operations against a simulated device, which the port
     // reaches through `device` by the name `port`, instead of the system's
@@ -142,6 +152,7 @@ private:
     void ToolClick(int id);
     void ToolOpenClick();
     std::string ExecOpenDialog();
+    std::string ExecSaveDialog();
     // Runs a device operation of a toolbar button; what escapes it is shown as a program error.
     void RunOperation(bool (kt::DeviceSession::*operation)());
     // Ends the running operation and shows the error in an error dialog.
@@ -175,6 +186,9 @@ private:
     // shift with each block; it starts again when the part is cleared.
     int statusTotalWidth_ = 0;
     FileChooser chooseFile_;
+    FileChooser chooseSaveFile_;
+    // When each line of the log was added, for the saved log.
+    std::vector<std::chrono::system_clock::time_point> logTimes_;
     // The open dialog keeps its folder and file name from one use to the next.
     std::string openDialogDir_;
     std::string openDialogFile_;

@@ -1,5 +1,6 @@
 #include "shell/FormActions.h"
 
+#include "platform/LocalClock.h"
 #include "platform/RecordFile.h"
 #include "serial/PortList.h"
 #include "serial/SpSafeSync.h"
@@ -118,6 +119,25 @@ std::string UpdateStatusText(const DeviceHost::Transfer& transfer, const KVF_TYP
         text += figures;
     }
     return text;
+}
+
+std::string StampedLog(const std::vector<std::string>& lines,
+                       const std::vector<std::chrono::system_clock::time_point>& times,
+                       std::chrono::system_clock::time_point now)
+{
+    std::string out;
+    for (std::size_t i = 0; i < lines.size(); ++i) {
+        const auto when = i < times.size() ? times[i] : now;
+        const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(when.time_since_epoch()).count();
+        const std::tm t = platform::LocalTime(static_cast<std::time_t>(ms / 1000));
+        char stamp[96];
+        std::snprintf(stamp, sizeof stamp, "%04d-%02d-%02d %02d:%02d:%02d.%03d  ", t.tm_year + 1900, t.tm_mon + 1,
+                      t.tm_mday, t.tm_hour, t.tm_min, t.tm_sec, static_cast<int>(ms % 1000));
+        out += stamp;
+        out += lines[i];
+        out += '\n';
+    }
+    return out;
 }
 
 std::string FormActions::PackageArgument(const std::vector<std::string>& arguments)

@@ -6,6 +6,7 @@
 #include "device/DeviceSession.h"
 #include "serial/SpComPort.h"
 
+#include <chrono>
 #include <exception>
 #include <optional>
 #include <string>
@@ -17,6 +18,13 @@ namespace kt {
 // core and media together: "Всего 63 %  ·  92 КБ/с  ·  осталось 0:42"; the
 // speed and the time left once the step has run half a second.
 std::string UpdateStatusText(const DeviceHost::Transfer& transfer, const KVF_TYPE& package);
+
+// The saved log: each line with the local date and time it was added
+// ("2026-12-11 04:05:06.789  " before it), a line without a time of its own
+// stamped `now`; no lines, no text.
+std::string StampedLog(const std::vector<std::string>& lines,
+                       const std::vector<std::chrono::system_clock::time_point>& times,
+                       std::chrono::system_clock::time_point now);
 
 class FormActions {
 public:

@@ -835,6 +835,43 @@ TEST(WinMainFormRecord, InformationReadoutAppendsItsRecord)
     EXPECT_NE(lines[0].find("\"ok\":true"), std::string::npos) << lines[0];
 }
 
+// The log saved to a file (Ctrl+S): every line after the local date and
+// time it was added, in UTF-8; a file that cannot be written is said.
+TEST(WinMainFormLog, SavesTheLogWithTimesAndSaysWhenItCannot)
+{
+    kt::test::TempDir dir;
+    const std::string saved = (dir.Path() / "log.txt").string();
+    const std::string unwritable = (dir.Path() / "no-such-folder" / "log.txt").string();
+    kt::sim::InProcessDevice sim;
+    TMainForm form(Settings(dir));
+    form.UseSimulatedDevice(sim.PortName(), sim.Factory());
+    std::string target = saved;
+    form.SetSaveFileChooser([&](TMainForm&) { return target; });
+    kt::test::Drive(form, [&](WindowDriver& driver) {
+        driver.Click(TMainForm::kToolInfo);
+        ASSERT_TRUE(WindowDriver::WaitFor([&] { return driver.LogContains("   DRAXO ID: TLV-M2-00042"); }));
+        ASSERT_TRUE(driver.WaitIdle());
+        SendMessageW(form.Handle(), WM_COMMAND, TMainForm::kSaveLogCommand, 0);
+        target = unwritable;
+        PostMessageW(form.Handle(), WM_COMMAND, TMainForm::kSaveLogCommand, 0);
+        const auto dialog = driver.WaitDialog();
+        ASSERT_TRUE(dialog.has_value());
+        EXPECT_EQ(dialog->text, "Не удалось сохранить журнал в файл " + unwritable);
+        driver.Answer(*dialog, VK_RETURN);
+    });
+    const auto lines = FileLines(saved);
+    ASSERT_GE(lines.size(), 3u);
+    EXPECT_EQ(lines[0].substr(25), "ТЕЛВИКС обнаружен на порту SIM");
+    EXPECT_EQ(lines[lines.size() - 2].substr(25), "   DRAXO ID: TLV-M2-00042");
+    for (const auto& line : lines) {
+        // "2026-12-11 04:05:06.789  "
+        ASSERT_GE(line.size(), 25u) << line;
+        EXPECT_TRUE(line[4] == '-' && line[10] == ' ' && line[13] == ':' && line[19] == '.' &&
+                    line.substr(23, 2) == "  ")
+            << line;
+    }
+}
+
 // A record that cannot be kept is an error before anything goes to the device.
 TEST(WinMainFormRecord, RecordNamingAFolderSendsNothing)
 {
