@@ -2,6 +2,7 @@
 // start with "--") names a package to open at start; further ones are ignored.
 #include "InProcessDevice.h"
 #include "TMainForm.h"
+#include "shell/FormActions.h"
 
 #include <QApplication>
 #include <QLibraryInfo>
@@ -14,14 +15,6 @@
 #include <string_view>
 
 namespace {
-
-constexpr const char* kHelp =
-    "usage: kt-flash [--simulate] [PACKAGE]\n"
-    "  PACKAGE     a firmware package (.kvf) to open once the window shows\n"
-    "  --simulate  a simulated device inside the program answers instead of a serial port\n"
-    "  --help      show this text\n"
-    "  --version   show the program's version\n"
-    "kt-flash-cli does the same from a terminal, without a display.\n";
 
 bool Given(int argc, char** argv, std::string_view option)
 {
@@ -46,7 +39,7 @@ int main(int argc, char** argv)
         return 0;
     }
     if (Given(argc, argv, "--help")) {
-        std::cout << kHelp;
+        std::cout << kt::kWindowHelp;
         return 0;
     }
     // With nowhere to draw, Qt can only abort with its own message: one line instead.

@@ -766,15 +766,15 @@ std::string TMainForm::PackageArgument(const std::vector<std::string>& arguments
     return kt::FormActions::PackageArgument(arguments);
 }
 
-std::string TMainForm::ExecOpenDialog()
+std::wstring TMainForm::FileDialog(bool save, const char* description, const wchar_t* pattern, const char* title,
+                                   const std::string& name)
 {
     // One filter entry: the description, then the pattern.
-    const std::wstring description = ToWide("Файлы прошивок ТЕЛВИКСа (*.kvf)");
-    std::wstring filter = description + L'\0' + L"*.kvf" + L'\0' + L'\0';
-    const std::wstring title = ToWide("Выбери файл с прошивкой для ТЕЛВИКСа");
+    const std::wstring filter = ToWide(description) + L'\0' + pattern + L'\0' + L'\0';
+    const std::wstring caption = ToWide(title);
     const std::wstring folder = ToWide(openDialogDir_);
     std::vector<wchar_t> file(32768, L'\0');
-    const std::wstring initial = ToWide(openDialogFile_);
+    const std::wstring initial = ToWide(name);
     std::copy_n(initial.begin(), std::min(initial.size(), file.size() - 1), file.begin());
 
     OPENFILENAMEW dialog{};
@@ -785,15 +785,28 @@ std::string TMainForm::ExecOpenDialog()
     dialog.lpstrFile = file.data();
     dialog.nMaxFile = static_cast<DWORD>(file.size());
     dialog.lpstrInitialDir = folder.empty() ? nullptr : folder.c_str();
-    dialog.lpstrTitle = title.c_str();
+    dialog.lpstrTitle = caption.c_str();
     // A typed name need not exist; no read-only box; the dialog can be resized.
     dialog.Flags = OFN_EXPLORER | OFN_HIDEREADONLY | OFN_ENABLESIZING | OFN_NOCHANGEDIR;
-    if (!GetOpenFileNameW(&dialog))
+    if (save) {
+        dialog.lpstrDefExt = L"txt";
+        dialog.Flags |= OFN_OVERWRITEPROMPT;
+    }
+    if (!(save ? GetSaveFileNameW(&dialog) : GetOpenFileNameW(&dialog)))
         return {};
-    const std::filesystem::path chosen(file.data());
-    openDialogDir_ = ToUtf8(chosen.parent_path().wstring());
-    openDialogFile_ = ToUtf8(chosen.filename().wstring());
-    return ToUtf8(chosen.wstring());
+    return file.data();
+}
+
+std::string TMainForm::ExecOpenDialog()
+{
+    const std::wstring chosen = FileDialog(false, "Файлы прошивок ТЕЛВИКСа (*.kvf)", L"*.kvf",
+                                           "Выбери файл с прошивкой для ТЕЛВИКСа", openDialogFile_);
+    if (chosen.empty())
+        return {};
+    const std::filesystem::path path(chosen);
+    openDialogDir_ = ToUtf8(path.parent_path().wstring());
+    openDialogFile_ = ToUtf8(path.filename().wstring());
+    return ToUtf8(path.wstring());
 }
 
 bool TMainForm::SaveLog(const std::string& path) const
@@ -819,26 +832,7 @@ bool TMainForm::SaveLog(const std::string& path) const
 
 std::string TMainForm::ExecSaveDialog()
 {
-    const std::wstring filter = ToWide("Текстовые файлы (*.txt)") + L'\0' + L"*.txt" + L'\0' + L'\0';
-    const std::wstring title = ToWide("Сохранить журнал");
-    const std::wstring folder = ToWide(openDialogDir_);
-    std::vector<wchar_t> file(32768, L'\0');
-    const std::wstring initial = L"kt-flash-log.txt";
-    std::copy(initial.begin(), initial.end(), file.begin());
-    OPENFILENAMEW dialog{};
-    dialog.lStructSize = sizeof dialog;
-    dialog.hwndOwner = hwnd_;
-    dialog.lpstrFilter = filter.c_str();
-    dialog.nFilterIndex = 1;
-    dialog.lpstrFile = file.data();
-    dialog.nMaxFile = static_cast<DWORD>(file.size());
-    dialog.lpstrInitialDir = folder.empty() ? nullptr : folder.c_str();
-    dialog.lpstrTitle = title.c_str();
-    dialog.lpstrDefExt = L"txt";
-    dialog.Flags = OFN_EXPLORER | OFN_HIDEREADONLY | OFN_ENABLESIZING | OFN_NOCHANGEDIR | OFN_OVERWRITEPROMPT;
-    if (!GetSaveFileNameW(&dialog))
-        return {};
-    return ToUtf8(file.data());
+    return ToUtf8(FileDialog(true, "Текстовые файлы (*.txt)", L"*.txt", "Сохранить журнал", "kt-flash-log.txt"));
 }
 
 void TMainForm::SaveLogClick()

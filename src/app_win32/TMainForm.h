@@ -151,6 +151,10 @@ private:
     bool FormCloseQuery();
     void ToolClick(int id);
     void ToolOpenClick();
+    // The system's open or save dialog, starting in the open dialog's folder
+    // with `name` typed in; the chosen path, or nothing when cancelled.
+    std::wstring FileDialog(bool save, const char* description, const wchar_t* pattern, const char* title,
+                            const std::string& name);
     std::string ExecOpenDialog();
     std::string ExecSaveDialog();
     // Runs a device operation of a toolbar button; what escapes it is shown as a program error.

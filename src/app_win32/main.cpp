@@ -4,6 +4,7 @@
 #include "Program.h"
 
 #include "platform/Text_win32.h"
+#include "shell/FormActions.h"
 
 #include <windows.h>
 
@@ -14,14 +15,6 @@
 #include <vector>
 
 namespace {
-
-constexpr const char* kHelp =
-    "usage: kt-flash [--simulate] [PACKAGE]\n"
-    "  PACKAGE     a firmware package (.kvf) to open once the window shows\n"
-    "  --simulate  a simulated device inside the program answers instead of a serial port\n"
-    "  --help      show this text\n"
-    "  --version   show the program's version\n"
-    "kt-flash-cli does the same from a console, without a window.\n";
 
 // A window program has no console of its own: the text goes where its output
 // was sent (a file, a pipe), else to the console it was started from, else,
@@ -71,7 +64,7 @@ int main()
         return 0;
     }
     if (given("--help")) {
-        Tell(kHelp);
+        Tell(kt::kWindowHelp);
         return 0;
     }
     return kt::win32::RunProgram(arguments);

@@ -16,6 +16,14 @@ const char* const FormActions::kStopTransferQuestion =
     "Прервать обновление?\rПрошивка ТЕЛВИКСа останется неполной, и его работа будет неправильной\r"
     "до повторного обновления.";
 
+const char* const kWindowHelp =
+    "usage: kt-flash [--simulate] [PACKAGE]\n"
+    "  PACKAGE     a firmware package (.kvf) to open once the window shows\n"
+    "  --simulate  a simulated device inside the program answers instead of a serial port\n"
+    "  --help      show this text\n"
+    "  --version   show the program's version\n"
+    "kt-flash-cli does the same from a terminal, without a window.\n";
+
 namespace {
 
 // The operation record could not be kept; the file and the system's reason follow.

@@ -19,6 +19,9 @@ namespace kt {
 // speed and the time left once the step has run half a second.
 std::string UpdateStatusText(const DeviceHost::Transfer& transfer, const KVF_TYPE& package);
 
+// What `kt-flash --help` prints, on Linux and on Windows.
+extern const char* const kWindowHelp;
+
 // The saved log: each line with the local date and time it was added
 // ("2026-12-11 04:05:06.789  " before it), a line without a time of its own
 // stamped `now`; no lines, no text.
