@@ -59,7 +59,9 @@ TEST(PtyDevice, MeasuresTheHostsTurnAfterEachAcknowledgement)
     EXPECT_EQ(client.Ask(CommandFrame("PFLASH"), 1), "\r");  // an identity starts no turn
     const auto turns = device.Turnarounds();
     ASSERT_EQ(turns.size(), 1u);
-    EXPECT_GE(turns[0], 30ms);
+    // The device stamps an answer once its write returned, which the host may
+    // see a moment before: the pause counts, less that moment.
+    EXPECT_GE(turns[0], 20ms);
     EXPECT_LT(turns[0], 5s);
 }
 
