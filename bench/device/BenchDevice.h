@@ -2,8 +2,10 @@
 // a host that runs the operations without a window, and this process's CPU time.
 #pragma once
 
+#include "gen/PackageWriter.h"
 #include "link/DeviceHost.h"
 #include "link/Protocol.h"
+#include "package/Package.h"
 #include "serial/PlainEventLoop.h"
 
 #include <sys/resource.h>
@@ -78,6 +80,18 @@ struct SimProcess {
     SimProcess(const SimProcess&) = delete;
     SimProcess& operator=(const SimProcess&) = delete;
 };
+
+// A package for the simulator's model with patterned images of these sizes.
+inline KVF_TYPE PatternPackage(int coreSize, int mediaSize)
+{
+    KVF_TYPE package;
+    package.CORE_SIZE = coreSize;
+    package.FLASH_SIZE = mediaSize;
+    package.DEVICE = 0x21;
+    package.CORE = gen::PatternBytes(static_cast<std::size_t>(coreSize), 1);
+    package.FLASH = gen::PatternBytes(static_cast<std::size_t>(mediaSize), 2);
+    return package;
+}
 
 // The user and system CPU time of this process so far, in seconds.
 inline double CpuSeconds()

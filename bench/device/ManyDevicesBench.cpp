@@ -145,12 +145,7 @@ int main(int argc, char** argv)
     std::vector<std::unique_ptr<SimProcess>> sims;
     for (int i = 0; i < devices; ++i)
         sims.push_back(std::make_unique<SimProcess>(baud));
-    kt::KVF_TYPE package;
-    package.CORE_SIZE = coreSize;
-    package.FLASH_SIZE = mediaSize;
-    package.DEVICE = 0x21;
-    package.CORE = kt::gen::PatternBytes(static_cast<std::size_t>(coreSize), 1);
-    package.FLASH = kt::gen::PatternBytes(static_cast<std::size_t>(mediaSize), 2);
+    const kt::KVF_TYPE package = kt::bench::PatternPackage(coreSize, mediaSize);
     std::printf("%d simulated devices at %d baud (10 bits a character), %d core and %d media bytes each\n", devices,
                 baud, coreSize, mediaSize);
 

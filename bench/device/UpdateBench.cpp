@@ -121,12 +121,7 @@ int main(int argc, char** argv)
     const std::string programTurns = std::string(scratch) + "/program.txt";
     const std::string floorTurns = std::string(scratch) + "/floor.txt";
 
-    kt::KVF_TYPE package;
-    package.CORE_SIZE = coreSize;
-    package.FLASH_SIZE = mediaSize;
-    package.DEVICE = 0x21;
-    package.CORE = kt::gen::PatternBytes(static_cast<std::size_t>(coreSize), 1);
-    package.FLASH = kt::gen::PatternBytes(static_cast<std::size_t>(mediaSize), 2);
+    const kt::KVF_TYPE package = kt::bench::PatternPackage(coreSize, mediaSize);
     const double charSeconds = 10.0 / baud;
 
     PhaseTimes program;

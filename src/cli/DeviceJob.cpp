@@ -43,32 +43,32 @@ JobResult RunDeviceJob(const JobSetup& setup)
             session.Fault();
             PrintProgramError(error, prefix);
         });
+        // Undone on every way out, also when the operation throws.
+        struct Hooked {
+            const JobSetup& setup;
+            ~Hooked()
+            {
+                serial::SetSyncExceptionHandler(nullptr);
+                if (setup.hostChanged)
+                    setup.hostChanged(nullptr);
+            }
+        } hooked{setup};
         if (setup.hostChanged)
             setup.hostChanged(&host);
-        try {
-            switch (setup.command) {
-            case Command::Info:
-                result.ok = session.ToolInfoClick();
-                break;
-            case Command::Time:
-                result.ok = session.ToolTimeClick();
-                break;
-            case Command::Update:
-            case Command::Watch:
-                result.ok = session.ToolFullFlashClick();
-                break;
-            default:
-                break;
-            }
-        } catch (...) {
-            serial::SetSyncExceptionHandler(nullptr);
-            if (setup.hostChanged)
-                setup.hostChanged(nullptr);
-            throw;
+        switch (setup.command) {
+        case Command::Info:
+            result.ok = session.ToolInfoClick();
+            break;
+        case Command::Time:
+            result.ok = session.ToolTimeClick();
+            break;
+        case Command::Update:
+        case Command::Watch:
+            result.ok = session.ToolFullFlashClick();
+            break;
+        default:
+            break;
         }
-        serial::SetSyncExceptionHandler(nullptr);
-        if (setup.hostChanged)
-            setup.hostChanged(nullptr);
         result.report = session.Report;
         result.portName = session.PortName;
     }  // the session, then the port: closed should anything have left it open

@@ -13,15 +13,15 @@ namespace {
 // Pictures larger than this are no toolbar picture or icon.
 constexpr int kLargestSide = 256;
 
-std::optional<std::uint32_t> ParseColour(std::string_view spec)
+std::optional<std::uint32_t> ParseColour(std::string_view text)
 {
-    if (spec == "None" || spec == "none")
+    if (text == "None" || text == "none")
         return 0u;
-    if (spec.size() != 7 || spec[0] != '#')
+    if (text.size() != 7 || text[0] != '#')
         return std::nullopt;
     std::uint32_t rgb = 0;
-    const auto [end, error] = std::from_chars(spec.data() + 1, spec.data() + spec.size(), rgb, 16);
-    if (error != std::errc() || end != spec.data() + spec.size())
+    const auto [end, error] = std::from_chars(text.data() + 1, text.data() + text.size(), rgb, 16);
+    if (error != std::errc() || end != text.data() + text.size())
         return std::nullopt;
     return 0xFF000000u | rgb;
 }
