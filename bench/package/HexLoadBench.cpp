@@ -1,12 +1,13 @@
-// Loading speed of an Intel HEX section: a 32 MiB media image in 16-byte
-// records, loaded with LoadHexSection, against objcopy converting the same
-// records to a binary image, in the same run. Each run is a child process,
-// so that its peak memory is its own.
+// Opening speed of a package: a package with a 32 MiB media image and a
+// 256 KiB core image in 16-byte records, opened with OpenPackage (header, core
+// and media), against objcopy converting the media records alone to a binary
+// image, in the same run. Each run is a child process, so that its time is a
+// whole program's and its peak memory its own.
 //
-//   hex_load_bench [--runs N] [--size BYTES]
+//   hex_load_bench [--runs N] [--size BYTES] [--core BYTES]
 #include "BenchView.h"
 #include "PackageWriter.h"
-#include "package/HexSection.h"
+#include "package/Package.h"
 
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -55,27 +56,46 @@ double Median(std::vector<double> v)
     return v[v.size() / 2];
 }
 
-int LoadOnly(const char* path, std::size_t size)
+// The child: opens the package quietly; a failure shows the log that says why.
+int OpenOnly(const char* path)
 {
-    BenchView view(true);
-    kt::Bytes image(size);
-    return kt::LoadHexSection(path, "FLASH", image, view) ? 0 : 1;
+    class QuietView : public BenchView {
+    public:
+        QuietView() : BenchView(false) {}
+        void AddLog(std::string_view line) override { log_.emplace_back(line); }
+        void Show() const
+        {
+            for (const auto& line : log_)
+                std::fprintf(stderr, "%s\n", line.c_str());
+        }
+
+    private:
+        std::vector<std::string> log_;
+    } view;
+    kt::KVF_TYPE package;
+    if (kt::OpenPackage(path, package, view))
+        return 0;
+    view.Show();
+    return 1;
 }
 
 }  // namespace
 
 int main(int argc, char** argv)
 {
-    if (argc == 4 && std::strcmp(argv[1], "--load") == 0)
-        return LoadOnly(argv[2], std::strtoull(argv[3], nullptr, 10));
+    if (argc == 3 && std::strcmp(argv[1], "--open") == 0)
+        return OpenOnly(argv[2]);
 
     int runs = 5;
     std::size_t size = 32u * 1024 * 1024;
+    std::size_t coreSize = 256u * 1024;
     for (int i = 1; i + 1 < argc; i += 2) {
         if (std::strcmp(argv[i], "--runs") == 0)
             runs = std::max(1, std::atoi(argv[i + 1]));
         else if (std::strcmp(argv[i], "--size") == 0)
             size = std::strtoull(argv[i + 1], nullptr, 0);
+        else if (std::strcmp(argv[i], "--core") == 0)
+            coreSize = std::strtoull(argv[i + 1], nullptr, 0);
     }
 
     const auto dir = std::filesystem::temp_directory_path() / ("kt-hex-bench-" + std::to_string(getpid()));
@@ -84,24 +104,28 @@ int main(int argc, char** argv)
     const auto hex = (dir / "media.hex").string();
     const auto bin = (dir / "media.bin").string();
     {
-        const auto image = kt::gen::PatternBytes(size, 7);
-        std::ofstream p(package, std::ios::binary);
-        p << "[COMMON]\r\nVERSION=2\r\n\r\n[FLASH]\r\n";
-        kt::gen::WriteHexRecords(p, image, 16, "\r\n");
+        kt::gen::PackageContent content;
+        content.name = "bench";
+        content.coreVers = "1.0";
+        content.coreDate = "01.01.2026";
+        content.core = kt::gen::PatternBytes(coreSize, 3);
+        content.flash = kt::gen::PatternBytes(size, 7);
+        kt::gen::WritePackageFile(package, content);
         std::ofstream h(hex, std::ios::binary);
-        kt::gen::WriteHexRecords(h, image, 16, "\r\n");
+        kt::gen::WriteHexRecords(h, content.flash, content.recordSize, content.eol);
     }
     const double hexMiB = static_cast<double>(std::filesystem::file_size(hex)) / (1024.0 * 1024.0);
+    const double packageMiB = static_cast<double>(std::filesystem::file_size(package)) / (1024.0 * 1024.0);
     const std::string self = std::filesystem::read_symlink("/proc/self/exe").string();
 
     std::vector<double> ours, theirs, ratios;
     long oursRss = 0, theirsRss = 0;
     bool objcopyOk = true;
     for (int r = 0; r < runs + 1; ++r) {  // the first pair warms the page cache
-        const auto a = RunChild({self, "--load", package, std::to_string(size)});
+        const auto a = RunChild({self, "--open", package});
         const auto b = RunChild({"objcopy", "-I", "ihex", "-O", "binary", "--gap-fill", "0xff", hex, bin});
         if (a.status != 0) {
-            std::fprintf(stderr, "LoadHexSection failed\n");
+            std::fprintf(stderr, "the package did not open\n");
             return 1;
         }
         objcopyOk = objcopyOk && b.status == 0;
@@ -115,11 +139,15 @@ int main(int argc, char** argv)
     }
     std::filesystem::remove_all(dir);
 
-    const double imageMiB = static_cast<double>(size) / (1024.0 * 1024.0);
-    std::printf("image %.1f MiB, HEX text %.1f MiB (16-byte records), %d runs each, medians\n", imageMiB, hexMiB, runs);
-    std::printf("LoadHexSection     %7.3f s  %7.1f MiB/s of HEX text  peak %6.1f MiB (image + %.1f MiB)\n",
-                Median(ours), hexMiB / Median(ours), static_cast<double>(oursRss) / 1024.0,
-                static_cast<double>(oursRss) / 1024.0 - imageMiB);
+    const double imagesMiB = static_cast<double>(size + coreSize) / (1024.0 * 1024.0);
+    std::printf(
+        "media image %.1f MiB (HEX text %.1f MiB, 16-byte records) and core image %.2f MiB "
+        "(package %.1f MiB), %d runs each, medians\n",
+        static_cast<double>(size) / (1024.0 * 1024.0), hexMiB, static_cast<double>(coreSize) / (1024.0 * 1024.0),
+        packageMiB, runs);
+    std::printf("OpenPackage        %7.3f s  %7.1f MiB/s of package text  peak %6.1f MiB (images + %.1f MiB)\n",
+                Median(ours), packageMiB / Median(ours), static_cast<double>(oursRss) / 1024.0,
+                static_cast<double>(oursRss) / 1024.0 - imagesMiB);
     if (objcopyOk)
         std::printf("objcopy -O binary  %7.3f s  %7.1f MiB/s of HEX text  peak %6.1f MiB\n", Median(theirs),
                     hexMiB / Median(theirs), static_cast<double>(theirsRss) / 1024.0);

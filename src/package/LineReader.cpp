@@ -1,6 +1,8 @@
 #include "package/LineReader.h"
 
 #include <algorithm>
+#include <bit>
+#include <cstdint>
 #include <cstring>
 #include <filesystem>
 #include <system_error>
@@ -9,6 +11,32 @@ namespace kt {
 namespace {
 
 constexpr std::size_t kBufferSize = 256 * 1024;
+
+bool IsLineEnd(char c)
+{
+    return c == '\n' || c == '\r';
+}
+
+// The first CR or LF in [begin, end), or end. Looks at eight bytes a step: a
+// byte equal to CR or LF makes the matching lane of x ^ pattern zero, and the
+// lowest lane flagged by the zero-byte test is always a true zero.
+const char* FindLineEnd(const char* begin, const char* end)
+{
+    if constexpr (std::endian::native == std::endian::little) {
+        constexpr std::uint64_t kOnes = 0x0101010101010101u;
+        constexpr std::uint64_t kHighs = 0x8080808080808080u;
+        auto zeroLanes = [](std::uint64_t v) { return (v - kOnes) & ~v & kHighs; };
+        while (end - begin >= 8) {
+            std::uint64_t x;
+            std::memcpy(&x, begin, sizeof x);
+            const std::uint64_t hits = zeroLanes(x ^ (kOnes * '\n')) | zeroLanes(x ^ (kOnes * '\r'));
+            if (hits != 0)
+                return begin + std::countr_zero(hits) / 8;
+            begin += 8;
+        }
+    }
+    return std::find_if(begin, end, IsLineEnd);
+}
 
 }  // namespace
 
@@ -82,7 +110,7 @@ LineReader::Status LineReader::Read(TextLine& line)
         any = true;
         const char* begin = buffer_.data() + pos_;
         const char* stop = buffer_.data() + end_;
-        const char* eol = std::find_if(begin, stop, [](char c) { return c == '\n' || c == '\r'; });
+        const char* eol = FindLineEnd(begin, stop);
         const auto piece = static_cast<std::size_t>(eol - begin);
         if (eol != stop && carry_.empty() && length == 0) {
             // The whole line sits in the buffer: hand it out without a copy.
@@ -109,6 +137,20 @@ LineReader::Status LineReader::Read(TextLine& line)
     line.text = carry_;
     line.length = length;
     return Status::Line;
+}
+
+std::string_view LineReader::Buffered()
+{
+    SkipPendingLf();
+    if (!Fill())
+        return {};
+    return {buffer_.data() + pos_, end_ - pos_};
+}
+
+void LineReader::TakeLine(std::size_t length)
+{
+    pendingLf_ = buffer_[pos_ + length] == '\r';
+    pos_ += length + 1;
 }
 
 }  // namespace kt

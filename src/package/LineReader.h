@@ -39,6 +39,14 @@ public:
     // The next line; its text stays valid until the next call.
     Status Read(TextLine& line);
 
+    // The unread bytes already read from the file, refilled first when none
+    // are left; empty at the end of the file and after a read error. A caller
+    // that finds a whole line in them takes it with TakeLine instead of Read.
+    std::string_view Buffered();
+    // Takes the first `length` bytes of Buffered() as a line; the byte after
+    // them must be in Buffered() and be a CR or an LF, which ends the line.
+    void TakeLine(std::size_t length);
+
 private:
     bool Fill();  // false at the end of the file or on an error
     void SkipPendingLf();

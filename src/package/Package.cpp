@@ -2,6 +2,7 @@
 
 #include "package/Cp1251.h"
 #include "package/IniFile.h"
+#include "platform/Memory.h"
 
 #include <array>
 #include <filesystem>
@@ -23,6 +24,10 @@ bool LoadImage(const std::string& fileName, const char* sizeLine, std::int32_t s
     view.AddLog(std::string(sizeLine) + std::to_string(size) + " байт...");
     bool loaded = false;
     if (size <= limit) {
+        // Allocated untouched first, so that the system can back the image
+        // with large pages before it is filled.
+        image.reserve(static_cast<std::size_t>(size));
+        platform::AdviseLargePages(image.data(), image.capacity());
         image.assign(static_cast<std::size_t>(size), 0xFF);
         loaded = LoadHexSection(fileName, section, image, view);
     }

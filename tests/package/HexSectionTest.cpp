@@ -5,7 +5,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <optional>
+#include <random>
 
 namespace kt {
 namespace {
@@ -245,6 +247,171 @@ TEST(LoadHexSection, EmptyDataRecordStillAdvancesProgress)
     ASSERT_TRUE(LoadHexSection(path, "CORE", image, view));
     EXPECT_EQ(view.progress.Position(), 0x800);
     EXPECT_EQ(image, Bytes(0x800, 0xFF));
+}
+
+// The loading rules written out plainly over the whole file in memory: the
+// oracle for the loader, which reads most records in place in its buffer and
+// the rest line by line.
+struct Loaded {
+    bool ok = false;
+    std::vector<std::string> log;
+    Bytes image;
+    int progress = 0;
+
+    bool operator==(const Loaded&) const = default;
+};
+
+Loaded LoadPlainly(std::string file, std::string_view section, std::size_t size)
+{
+    Loaded r;
+    r.image.assign(size, 0xFF);
+    file = file.substr(0, file.find('\x1a'));
+    std::vector<std::string> lines;
+    for (std::size_t i = 0; i < file.size();) {
+        const std::size_t eol = std::min(file.find_first_of("\r\n", i), file.size());
+        lines.push_back(file.substr(i, eol - i));
+        i = eol + (file.compare(eol, 2, "\r\n") == 0 ? 2 : 1);
+    }
+    auto fail = [&](const std::string& text, std::size_t index) {
+        r.log.push_back(text + std::to_string(index + 1));
+        return r;
+    };
+    const std::string header = "[" + std::string(section) + "]";
+    std::size_t n = 0;
+    while (n < lines.size() && lines[n++] != header) {
+    }
+    std::uint32_t base = 0;
+    for (; n < lines.size(); ++n) {
+        const std::string& line = lines[n];
+        if (line.size() < 11 || line[0] != ':')
+            continue;
+        if (line == kEnd) {
+            r.ok = true;
+            return r;
+        }
+        auto pair = [&](std::size_t i) { return HexPairValue(line[1 + 2 * i], line[2 + 2 * i]); };
+        const std::size_t count = pair(0);
+        if (line.size() < 11 + 2 * count)
+            return fail("  Ошибка CRC в строке ", n);
+        unsigned sum = 0;
+        for (std::size_t i = 0; i < count + 5; ++i)
+            sum += pair(i);
+        if (sum % 256 != 0)
+            return fail("  Ошибка CRC в строке ", n);
+        auto word = [&](std::size_t at) -> std::optional<std::uint32_t> {
+            const std::string digits = line.substr(at, 4);
+            if (digits.find_first_not_of("0123456789ABCDEFabcdef") != std::string::npos)
+                return std::nullopt;
+            return static_cast<std::uint32_t>(std::stoul(digits, nullptr, 16));
+        };
+        const auto address = word(3);
+        if (!address)
+            return fail("  Ошибка в HEX данных строки ", n);
+        const std::uint8_t type = pair(3);
+        if (type == 0) {
+            const std::uint32_t start = base + *address;
+            if (std::uint64_t{start} + count > size) {
+                char hex[16];
+                std::snprintf(hex, sizeof hex, "%X", static_cast<unsigned>(start));
+                return fail("   Ошибка адреса " + std::string(hex) + " в строке ", n);
+            }
+            for (std::size_t i = 0; i < count; ++i)
+                r.image[start + i] = pair(4 + i);
+            if (start % 1024 == 0)
+                r.progress = std::min<int>(r.progress + 1024, static_cast<int>(size));
+        } else if (type == 2 || type == 4) {
+            if (count != 2)
+                return fail("   Ошибка длины данных в строке ", n);
+            const auto segment = word(9);
+            if (!segment)
+                return fail("  Ошибка в HEX данных строки ", n);
+            base = *segment * (type == 2 ? 16u : 65536u);
+        } else {
+            return fail("   Ошибка типа данных в строке ", n);
+        }
+    }
+    r.log.push_back("   Ошибка! Непредвиденный конец файла.");
+    return r;
+}
+
+Loaded LoadFromFile(const test::TempDir& dir, const std::string& file, std::size_t size)
+{
+    const auto path = dir.Write("p.kvf", file);
+    test::RecordingView view;
+    Loaded r;
+    r.image.assign(size, 0x00);
+    r.ok = LoadHexSection(path, "FLASH", r.image, view);
+    r.log = view.log;
+    r.progress = view.progress.Position();
+    return r;
+}
+
+// Packages of about 300 KiB, so that lines straddle the reader's 256 KiB
+// buffer, with records of several lengths, the three line ends, extended
+// addresses, and then a few characters changed, dropped, added or put in lower
+// case: near the buffer's edge in half the files, anywhere in the rest. The
+// loader must give exactly what the plain rules give, failure line and all.
+TEST(LoadHexSection, ReadsExactlyAsThePlainRulesOnDamagedFiles)
+{
+    constexpr std::size_t kImage = 0x30000;
+    constexpr std::size_t kBufferEdge = 256 * 1024;
+    std::mt19937 random(20261211);
+    auto below = [&](std::size_t n) { return static_cast<std::size_t>(random() % n); };
+
+    std::string clean = "[COMMON]\r\nVERSION=2\r\n[CORE]\r\n" + Data(0, {1, 2}) + "\r\n" + kEnd + "\r\n[FLASH]\r\n";
+    const char* const ends[] = {"\r\n", "\n", "\r"};
+    std::uint32_t address = 0;
+    while (address + 64 <= kImage - 0x100) {
+        if (address % 0x10000 == 0)
+            clean += HexRecord(0x04, 0, {0x00, static_cast<std::uint8_t>(address >> 16)}) + "\r\n";
+        const std::size_t count = std::size_t{1} << below(6);  // 1 to 32 bytes
+        Bytes bytes(count);
+        for (auto& b : bytes)
+            b = static_cast<std::uint8_t>(random());
+        clean += Data(static_cast<std::uint16_t>(address), bytes) + ends[below(8) == 0 ? 1 + below(2) : 0];
+        address += static_cast<std::uint32_t>(count);
+    }
+    clean += kEnd + "\r\n";
+    ASSERT_GT(clean.size(), kBufferEdge + 4096);
+
+    test::TempDir dir;
+    const Loaded whole = LoadFromFile(dir, clean, kImage);
+    ASSERT_TRUE(whole.ok) << (whole.log.empty() ? "" : whole.log[0]);
+    ASSERT_EQ(whole, LoadPlainly(clean, "FLASH", kImage));
+
+    const std::string replacements = "0F9Aaf:G \r\n\x1a";
+    int failures = 0;
+    for (int round = 0; round < 120; ++round) {
+        std::string file = clean;
+        const int changes = 1 + static_cast<int>(below(3));
+        for (int c = 0; c < changes; ++c) {
+            const std::size_t at = round % 2 == 0 ? kBufferEdge - 64 + below(128) : below(file.size());
+            const char ch = replacements[below(replacements.size())];
+            switch (below(4)) {
+            case 0:
+                file[at] = ch;
+                break;
+            case 1:
+                file.erase(at, 1);
+                break;
+            case 2:  // the same digit in lower case, which the rules read otherwise
+                if (const auto letter = file.find_first_of("ABCDEF", at); letter != std::string::npos)
+                    file[letter] = static_cast<char>(file[letter] + ('a' - 'A'));
+                break;
+            default:
+                file.insert(at, 1, ch);
+            }
+        }
+        const Loaded expected = LoadPlainly(file, "FLASH", kImage);
+        failures += expected.ok ? 0 : 1;
+        const Loaded loaded = LoadFromFile(dir, file, kImage);
+        ASSERT_EQ(loaded.ok, expected.ok) << "round " << round;
+        ASSERT_EQ(loaded.log, expected.log) << "round " << round;
+        ASSERT_EQ(loaded.progress, expected.progress) << "round " << round;
+        ASSERT_TRUE(loaded.image == expected.image) << "round " << round;
+    }
+    // The damage must reach the failure lines, not only harmless places.
+    EXPECT_GT(failures, 30);
 }
 
 }  // namespace
