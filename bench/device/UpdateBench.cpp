@@ -8,7 +8,11 @@
 // simulator runs as its own process, so that the CPU figures are this
 // program's alone.
 //
-//   update_bench [--core BYTES] [--media BYTES] [--baud N]
+// The program and the floor take turns, each round against fresh simulators,
+// so that a slow spell of the machine falls on both; the ratios are medians
+// over the rounds.
+//
+//   update_bench [--core BYTES] [--media BYTES] [--baud N] [--rounds N]
 #include "BenchDevice.h"
 #include "FloorHost.h"
 #include "device/DeviceSession.h"
@@ -100,55 +104,38 @@ struct PhaseTimes {
     std::vector<double> turnarounds;
 };
 
-}  // namespace
-
-int main(int argc, char** argv)
+double Median(std::vector<double> values)
 {
-    int coreSize = 1 << 20;
-    int mediaSize = 1 << 20;
-    int baud = 1000000;
-    for (int i = 1; i + 1 < argc; i += 2) {
-        if (std::strcmp(argv[i], "--core") == 0)
-            coreSize = std::atoi(argv[i + 1]);
-        else if (std::strcmp(argv[i], "--media") == 0)
-            mediaSize = std::atoi(argv[i + 1]);
-        else if (std::strcmp(argv[i], "--baud") == 0)
-            baud = std::atoi(argv[i + 1]);
-    }
-    char scratch[] = "/tmp/kt-update-bench-XXXXXX";
-    if (::mkdtemp(scratch) == nullptr)
-        return 1;
-    const std::string programTurns = std::string(scratch) + "/program.txt";
-    const std::string floorTurns = std::string(scratch) + "/floor.txt";
+    std::sort(values.begin(), values.end());
+    return values.empty() ? 0.0 : values[values.size() / 2];
+}
 
-    const kt::KVF_TYPE package = kt::bench::PatternPackage(coreSize, mediaSize);
-    const double charSeconds = 10.0 / baud;
-
+// The program against a fresh simulator: an information readout, then the
+// update's two block phases; prints the CPU figures of both.
+std::optional<PhaseTimes> RunProgram(int baud, const kt::KVF_TYPE& package, const std::string& turnsPath)
+{
     PhaseTimes program;
     {
-        SimProcess sim(baud, {"--turnarounds", programTurns});
+        SimProcess sim(baud, {"--turnarounds", turnsPath});
         BenchHost host;
         kt::serial::TSpComPort comm;
         kt::DeviceSession::ConfigurePort(comm);
         comm.SetBaudRate(baud);
         kt::DeviceSession session(comm, host, package);
         session.PortName = sim.port;
-        std::printf("simulated device on %s at %d baud (10 bits a character)\n", sim.port.c_str(), baud);
 
         // Information readout: CPU against wall time.
         const double cpu0 = CpuSeconds();
         const auto wall0 = Clock::now();
         if (!session.ToolInfoClick()) {
-            std::printf("no device answered\n");
-            return 1;
+            std::printf("no device answered on %s\n", sim.port.c_str());
+            return std::nullopt;
         }
         const double infoWall = std::chrono::duration<double>(Clock::now() - wall0).count();
         const double infoCpu = CpuSeconds() - cpu0;
-        std::printf("information readout: wall %.3f s, CPU %.4f s = %.2f %% of the wall time\n", infoWall, infoCpu,
-                    100.0 * infoCpu / infoWall);
 
         if (!session.ConnectDevice())
-            return 1;
+            return std::nullopt;
         session.BeginBusy();
         const double updateCpu0 = CpuSeconds();
         const auto updateWall0 = Clock::now();
@@ -166,48 +153,115 @@ int main(int argc, char** argv)
         session.EndBusy();
         if (!coreOk || !mediaOk) {
             std::printf("the update failed\n");
-            return 1;
+            return std::nullopt;
         }
-        std::printf("update (core and media): wall %.3f s, CPU %.3f s = %.2f %% of one core\n", updateWall, updateCpu,
-                    100.0 * updateCpu / updateWall);
+        std::printf(
+            "  program: information readout CPU %.2f %% of its wall time (%.3f s); "
+            "update CPU %.2f %% of one core (%.3f s)\n",
+            100.0 * infoCpu / infoWall, infoWall, 100.0 * updateCpu / updateWall, updateWall);
     }  // the simulator writes its turnarounds as it ends
-    program.turnarounds = ReadTurnarounds(programTurns);
+    program.turnarounds = ReadTurnarounds(turnsPath);
+    return program;
+}
 
-    // The floor: the simplest host against a fresh simulator of the same kind.
+// The simplest host against a fresh simulator of the same kind.
+std::optional<PhaseTimes> RunFloor(int baud, const kt::KVF_TYPE& package, int coreBlocks, const std::string& turnsPath)
+{
     PhaseTimes floor;
     {
-        SimProcess sim(baud, {"--turnarounds", floorTurns});
+        SimProcess sim(baud, {"--turnarounds", turnsPath});
         kt::bench::FloorHost host;
         if (!host.Open(sim.port)) {
             std::printf("the floor host cannot open %s\n", sim.port.c_str());
-            return 1;
+            return std::nullopt;
         }
-        const auto core = host.CorePhase(package.CORE, coreSize / 260);
+        const auto core = host.CorePhase(package.CORE, coreBlocks);
         const auto media = core ? host.MediaPhase(package.FLASH) : std::nullopt;
         if (!core || !media) {
             std::printf("the floor host's update failed\n");
-            return 1;
+            return std::nullopt;
         }
         floor.core = *core;
         floor.media = *media;
     }
-    floor.turnarounds = ReadTurnarounds(floorTurns);
-    std::filesystem::remove_all(scratch);
+    floor.turnarounds = ReadTurnarounds(turnsPath);
+    return floor;
+}
 
-    const double coreLimit = program.coreBlocks * (525 + 1) * charSeconds;
-    const double mediaLimit = program.mediaBlocks * (1033 + 1) * charSeconds;
-    std::printf("core:  %d blocks of 260 bytes; line limit %.3f s\n", program.coreBlocks, coreLimit);
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    int coreSize = 1 << 20;
+    int mediaSize = 1 << 20;
+    int baud = 1000000;
+    int rounds = 3;
+    for (int i = 1; i + 1 < argc; i += 2) {
+        if (std::strcmp(argv[i], "--core") == 0)
+            coreSize = std::atoi(argv[i + 1]);
+        else if (std::strcmp(argv[i], "--media") == 0)
+            mediaSize = std::atoi(argv[i + 1]);
+        else if (std::strcmp(argv[i], "--baud") == 0)
+            baud = std::atoi(argv[i + 1]);
+        else if (std::strcmp(argv[i], "--rounds") == 0)
+            rounds = std::max(1, std::atoi(argv[i + 1]));
+    }
+    char scratch[] = "/tmp/kt-update-bench-XXXXXX";
+    if (::mkdtemp(scratch) == nullptr)
+        return 1;
+    const std::string programTurns = std::string(scratch) + "/program.txt";
+    const std::string floorTurns = std::string(scratch) + "/floor.txt";
+
+    const kt::KVF_TYPE package = kt::bench::PatternPackage(coreSize, mediaSize);
+    const double charSeconds = 10.0 / baud;
+    std::printf("simulated devices at %d baud (10 bits a character); %d rounds of the program, then the floor\n", baud,
+                rounds);
+
+    std::vector<double> coreRatios, mediaRatios, programCore, programMedia, floorCore, floorMedia;
+    std::vector<double> programTurnarounds, floorTurnarounds;
+    int coreBlocks = 0, mediaBlocks = 0;
+    for (int round = 1; round <= rounds; ++round) {
+        std::printf("round %d\n", round);
+        const auto program = RunProgram(baud, package, programTurns);
+        const auto floor = program ? RunFloor(baud, package, coreSize / 260, floorTurns) : std::nullopt;
+        if (!floor) {
+            std::filesystem::remove_all(scratch);
+            return 1;
+        }
+        coreBlocks = program->coreBlocks;
+        mediaBlocks = program->mediaBlocks;
+        std::printf("  core  program %.3f s, floor %.3f s, program/floor %.4f\n", program->core, floor->core,
+                    program->core / floor->core);
+        std::printf("  media program %.3f s, floor %.3f s, program/floor %.4f\n", program->media, floor->media,
+                    program->media / floor->media);
+        coreRatios.push_back(program->core / floor->core);
+        mediaRatios.push_back(program->media / floor->media);
+        programCore.push_back(program->core);
+        programMedia.push_back(program->media);
+        floorCore.push_back(floor->core);
+        floorMedia.push_back(floor->media);
+        programTurnarounds.insert(programTurnarounds.end(), program->turnarounds.begin(), program->turnarounds.end());
+        floorTurnarounds.insert(floorTurnarounds.end(), floor->turnarounds.begin(), floor->turnarounds.end());
+    }
+    std::filesystem::remove_all(scratch);
+    std::sort(programTurnarounds.begin(), programTurnarounds.end());
+    std::sort(floorTurnarounds.begin(), floorTurnarounds.end());
+
+    const double coreLimit = coreBlocks * (525 + 1) * charSeconds;
+    const double mediaLimit = mediaBlocks * (1033 + 1) * charSeconds;
+    std::printf("medians over %d rounds:\n", rounds);
+    std::printf("core:  %d blocks of 260 bytes; line limit %.3f s\n", coreBlocks, coreLimit);
     std::printf("  program %.3f s -> %.1f %% of the line's limit; floor %.3f s -> %.1f %%; program/floor %.4f\n",
-                program.core, 100.0 * coreLimit / program.core, floor.core, 100.0 * coreLimit / floor.core,
-                program.core / floor.core);
-    std::printf("media: %d blocks of 512 bytes; line limit %.3f s\n", program.mediaBlocks, mediaLimit);
+                Median(programCore), 100.0 * coreLimit / Median(programCore), Median(floorCore),
+                100.0 * coreLimit / Median(floorCore), Median(coreRatios));
+    std::printf("media: %d blocks of 512 bytes; line limit %.3f s\n", mediaBlocks, mediaLimit);
     std::printf("  program %.3f s -> %.1f %% of the line's limit; floor %.3f s -> %.1f %%; program/floor %.4f\n",
-                program.media, 100.0 * mediaLimit / program.media, floor.media, 100.0 * mediaLimit / floor.media,
-                program.media / floor.media);
+                Median(programMedia), 100.0 * mediaLimit / Median(programMedia), Median(floorMedia),
+                100.0 * mediaLimit / Median(floorMedia), Median(mediaRatios));
     std::printf("turnaround, acknowledgement to the next frame's first character, as the simulator sees it:\n");
-    std::printf("  program: median %.1f us, 99th percentile %.1f us (%zu)\n", Percentile(program.turnarounds, 0.5),
-                Percentile(program.turnarounds, 0.99), program.turnarounds.size());
-    std::printf("  floor:   median %.1f us, 99th percentile %.1f us (%zu)\n", Percentile(floor.turnarounds, 0.5),
-                Percentile(floor.turnarounds, 0.99), floor.turnarounds.size());
+    std::printf("  program: median %.1f us, 99th percentile %.1f us (%zu)\n", Percentile(programTurnarounds, 0.5),
+                Percentile(programTurnarounds, 0.99), programTurnarounds.size());
+    std::printf("  floor:   median %.1f us, 99th percentile %.1f us (%zu)\n", Percentile(floorTurnarounds, 0.5),
+                Percentile(floorTurnarounds, 0.99), floorTurnarounds.size());
     return 0;
 }

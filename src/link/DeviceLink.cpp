@@ -4,6 +4,7 @@
 #include "serial/SpComPortCore.h"
 #include "serial/SpSafeSync.h"
 
+#include <algorithm>
 #include <utility>
 
 namespace kt {
@@ -39,12 +40,25 @@ DeviceLink::~DeviceLink()
 
 bool DeviceLink::SendCommand(const std::string& command, int expected)
 {
+    FormatFrame(frame_, command);
+    return SendFrame(ChangesDevice(command), expected);
+}
+
+bool DeviceLink::SendDataCommand(const std::string& command, const std::uint8_t* data, std::size_t count, int expected)
+{
+    FormatDataFrame(frame_, command, data, count);
+    return SendFrame(ChangesDevice(command), expected);
+}
+
+bool DeviceLink::SendFrame(bool changesDevice, int expected)
+{
     lastWaitSilent_ = false;
+    replyDue_.reset();
     // After a stop or a program error only harmless commands go out.
-    if (Aborted && ChangesDevice(command))
+    if (Aborted && changesDevice)
         return false;
     try {
-        Comm1.WriteString(Frame(command));
+        Comm1.WriteString(frame_);
     } catch (const serial::ESpComPortError&) {
         // A closed port, or one whose device has gone, refuses the frame: that
         // is the device's failure, told in the caller's words. An open, healthy
@@ -58,12 +72,14 @@ bool DeviceLink::SendCommand(const std::string& command, int expected)
     }
     if (expected < 0)
         return true;
+    if (expected > 0) {
+        // Ten bits a character on the device's 8N1 line.
+        const auto character = std::chrono::nanoseconds(10'000'000'000LL / std::max(Comm1.BaudRate(), 1));
+        replyDue_ = DeviceHost::Clock::now() +
+                    std::chrono::duration_cast<DeviceHost::Clock::duration>(
+                        character * static_cast<long long>(frame_.size() + static_cast<std::size_t>(expected)));
+    }
     return WaitReply(kReplyInterval, expected);
-}
-
-bool DeviceLink::SendDataCommand(const std::string& command, const std::uint8_t* data, std::size_t count, int expected)
-{
-    return SendCommand(DataCommandText(command, data, count), expected);
 }
 
 void DeviceLink::RestartTimeout()
@@ -88,9 +104,18 @@ bool DeviceLink::WaitReply(int interval, int expected)
     RxText.clear();
     timeoutInterval_ = interval;
     RestartTimeout();
+    const auto due = std::exchange(replyDue_, std::nullopt);
     bool result = false;
     for (;;) {
-        host_.ProcessEvents(timeoutDeadline_.value_or(DeviceHost::Clock::now()));
+        auto until = timeoutDeadline_.value_or(DeviceHost::Clock::now());
+        if (due) {
+            const auto now = DeviceHost::Clock::now();
+            if (now < *due - kReplySpinLead)
+                until = std::min(until, *due - kReplySpinLead);
+            else if (now < *due + kReplySpinSpan)
+                until = now;  // looks without sleeping
+        }
+        host_.ProcessEvents(until);
         if (timeoutDeadline_ && DeviceHost::Clock::now() >= *timeoutDeadline_)
             TimeOutTimer();
         if (expected != 0 && RxText.size() == static_cast<std::size_t>(expected)) {

@@ -39,6 +39,14 @@ public:
     // Slow pages were seen to take up to about 620 ms; a block sent twice is
     // stored twice, since core blocks carry no number.
     static constexpr int kLateAckGrace = 1500;
+    // A reply cannot come before its command's frame and its own characters
+    // have crossed the line. The wait sleeps until kReplySpinLead before that
+    // moment, then looks for the reply without sleeping for at most
+    // kReplySpinLead + kReplySpinSpan, so that the hand-over of an answer that
+    // comes at once does not wait for the main thread to be woken; later
+    // answers are slept for as before.
+    static constexpr std::chrono::microseconds kReplySpinLead{50};
+    static constexpr std::chrono::microseconds kReplySpinSpan{150};
 
     // The `expected` of SendCommand: no wait at all; every character that comes
     // within the interval; a one-character answer (the lone CR that
@@ -173,6 +181,14 @@ private:
     DeviceHost::Clock::time_point operationStart_{};
     DeviceHost::Clock::time_point stepStart_{};
     int timeoutInterval_ = kReplyInterval;
+    // Sends frame_ and waits as SendCommand says; `changesDevice` keeps it
+    // back after a stop.
+    bool SendFrame(bool changesDevice, int expected);
+
+    std::string frame_;  // the frame being sent; its storage serves every frame
+    // When the reply to the frame just sent can first arrive; set by
+    // SendFrame for the wait that follows it.
+    std::optional<DeviceHost::Clock::time_point> replyDue_;
     std::optional<DeviceHost::Clock::time_point> timeoutDeadline_;  // set while the reply timer runs
 };
 

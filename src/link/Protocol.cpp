@@ -3,6 +3,7 @@
 #include "codec/HexCodec.h"
 #include "platform/LocalClock.h"
 
+#include <algorithm>
 #include <ctime>
 #include <utility>
 
@@ -69,6 +70,32 @@ std::string Frame(std::string_view command)
     frame += command;
     frame += kCr;
     return frame;
+}
+
+void FormatFrame(std::string& frame, std::string_view command)
+{
+    frame.clear();
+    frame += kEsc;
+    frame += command;
+    frame += kCr;
+}
+
+void FormatDataFrame(std::string& frame, std::string_view command, const std::uint8_t* data, std::size_t count)
+{
+    static constexpr char kDigits[] = "0123456789ABCDEF";
+    const auto check = static_cast<std::uint8_t>(256 - FrameChecksum(data, count));
+    frame.resize(1 + command.size() + 2 * (count + 1) + 1);
+    char* out = frame.data();
+    *out++ = kEsc;
+    out = std::copy(command.begin(), command.end(), out);
+    auto put = [&out](std::uint8_t byte) {
+        *out++ = kDigits[byte >> 4];
+        *out++ = kDigits[byte & 0x0F];
+    };
+    for (std::size_t i = 0; i < count; ++i)
+        put(data[i]);
+    put(check);
+    *out = kCr;
 }
 
 std::string DataCommandText(std::string_view command, const std::uint8_t* data, std::size_t count)

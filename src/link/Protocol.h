@@ -48,6 +48,10 @@ std::array<std::uint8_t, 6> ClockPayload(const std::tm& local);
 
 // The framed command: ESC, the command, CR.
 std::string Frame(std::string_view command);
+// The same written into `frame`, which keeps its storage from frame to frame.
+void FormatFrame(std::string& frame, std::string_view command);
+// The framed data command, ESC + DataCommandText + CR, written into `frame`.
+void FormatDataFrame(std::string& frame, std::string_view command, const std::uint8_t* data, std::size_t count);
 // A data command's text between ESC and CR: the name, the data in hex, the check byte.
 std::string DataCommandText(std::string_view command, const std::uint8_t* data, std::size_t count);
 

@@ -28,6 +28,9 @@ void PlainEventLoop::ProcessEvents(std::chrono::steady_clock::time_point deadlin
 {
     if (serial::ServeSyncCalls() > 0)
         return;
+    // A deadline already passed only looks: no wait, no system call.
+    if (deadline <= std::chrono::steady_clock::now())
+        return;
     {
         std::unique_lock lock(mutex_);
         wakeUp_.wait_until(lock, deadline, [this] { return woken_; });

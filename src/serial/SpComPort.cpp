@@ -71,6 +71,9 @@ void TSpCustomSerialPort::Open()
         core_->SetOutQueueSize(outBufSize_);
         core_->SetEventThreadPriority(eventThreadPriority_);
         core_->SetWriteThreadPriority(writeThreadPriority_);
+        // An emptied write ring is news only to a handler that takes it;
+        // without one no worker and no main thread is woken after each write.
+        core_->SetReportsOutputFree(OnOutBufFree || OnSyncEvent || OnNonSyncEvent);
         closing_ = false;
         DoOpenPort();
         if (OnPortOpen)

@@ -199,8 +199,10 @@ bool TSpComPortCore::flushBeforeClose()
 
 void TSpComPortCore::signalOutputDrained()
 {
-    outputDrained_ = true;
-    device_->wakeEventWait();
+    if (reportsOutputFree_) {
+        outputDrained_ = true;
+        device_->wakeEventWait();
+    }
     NotifySyncWaiters();
 }
 

@@ -122,6 +122,9 @@ public:
     void SetWriteThreadPriority(TThreadPriority priority);
     // Taken by the event thread when the port opens.
     void SetOnCoreEvent(TSpCPTCoreEvent callback) { callback_ = std::move(callback); }
+    // Whether ceOutFree events are wanted; when not, a write that empties the
+    // ring wakes no worker. Set before the port opens.
+    void SetReportsOutputFree(bool reports) { reportsOutputFree_ = reports; }
 
     bool Active() const { return active_.load(); }
     bool Opened() const { return opened_; }
@@ -170,6 +173,7 @@ private:
     std::mutex writeLock_;                 // the write ring
     std::condition_variable roomChanged_;  // with writeLock_: see signalRoomChanged
     std::atomic<bool> outputDrained_{false};
+    bool reportsOutputFree_ = true;
 
     std::unique_ptr<TSpComPortWriteThread> writeThread_;
     std::unique_ptr<TSpComPortEventThread> eventThread_;

@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <ctime>
 #include <memory>
 
 namespace kt {
@@ -164,6 +165,54 @@ TEST_P(SessionTest, StopFromAnotherThreadEndsTheWaitAtOnce)
         user.join();
     }
     EXPECT_LT(stoppedAfter, 3 * 30 + 120);
+}
+
+// CPU time of the calling thread, in milliseconds.
+double ThreadCpuMs()
+{
+    timespec t{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+    return static_cast<double>(t.tv_sec) * 1000.0 + static_cast<double>(t.tv_nsec) / 1e6;
+}
+
+// Just before a reply can first arrive, the wait looks for it without
+// sleeping, but only briefly: a reply that comes at once or later is taken
+// as soon as it is whole, and a wait that runs out in silence sleeps, so it
+// costs almost no CPU. A look that never ends would burn the whole 250 ms.
+TEST_P(SessionTest, ReplyWaitLooksWithoutSleepingOnlyBriefly)
+{
+    struct Row {
+        const char* name;
+        std::chrono::milliseconds delay;  // before the device answers "D"
+        bool silent;
+        bool ok;
+        long maxMs;
+    };
+    const Row rows[] = {
+        {"at once", 0ms, false, true, 150},
+        {"after 40 ms", 40ms, false, true, 190},
+        {"never", 0ms, true, false, 400},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        sim::SimOptions options;
+        if (row.delay > 0ms)
+            options.delayOn = {{"D", row.delay}};
+        if (row.silent)
+            options.silentOn = {"D"};
+        Start(options);
+        Connect();
+        const double cpu0 = ThreadCpuMs();
+        const auto start = Clock::now();
+        EXPECT_EQ(session.SendCommand("D", 2), row.ok);
+        const long elapsed = Elapsed(start);
+        const double cpu = ThreadCpuMs() - cpu0;
+        EXPECT_EQ(session.RxText, row.ok ? "21" : "");
+        EXPECT_GE(elapsed, row.delay.count());
+        EXPECT_LT(elapsed, row.maxMs);
+        EXPECT_LT(cpu, 40.0) << "over " << elapsed << " ms";
+        session.DisconnectDevice();
+    }
 }
 
 // ---- Discovery and connection ----

@@ -18,6 +18,28 @@ TEST(Protocol, CheckByteMakesTheSeededSumZero)
     EXPECT_EQ(Frame("PFLASH"), "\x1bPFLASH\r");
 }
 
+// Every frame of an operation is written into one buffer: each must come out
+// whole and alone, whatever longer or shorter frame the buffer held before.
+TEST(Protocol, FramesWrittenIntoOneBufferAreEachExact)
+{
+    Bytes media(2 + 512);
+    for (std::size_t i = 0; i < media.size(); ++i)
+        media[i] = static_cast<std::uint8_t>(i * 7 + 3);
+    const Bytes clock{0x08, 0x0C, 0x1A, 0x09, 0x05, 0x03};
+    std::string frame;
+    FormatDataFrame(frame, "F", media.data(), media.size());
+    EXPECT_EQ(frame, Frame(DataCommandText("F", media.data(), media.size())));
+    EXPECT_EQ(frame.size(), 1033u);
+    FormatDataFrame(frame, "T", clock.data(), clock.size());
+    EXPECT_EQ(frame, "\x1bT080C1A09050317\r");
+    FormatFrame(frame, "PFLASH");
+    EXPECT_EQ(frame, "\x1bPFLASH\r");
+    FormatDataFrame(frame, "W", nullptr, 0);
+    EXPECT_EQ(frame, "\x1bW56\r");
+    FormatDataFrame(frame, "W", media.data(), 260);
+    EXPECT_EQ(frame, Frame(DataCommandText("W", media.data(), 260)));
+}
+
 TEST(Protocol, HexToBytesDecodesPairsOfEitherCase)
 {
     struct Row {
