@@ -19,6 +19,7 @@
 #include <optional>
 #include <string>
 #include <thread>
+#include <vector>
 
 namespace kt::bench {
 
@@ -56,6 +57,10 @@ public:
         return Read(count, wait);
     }
 
+    // The start of the latest phase, then the moment each of its blocks was
+    // acknowledged.
+    std::vector<Clock::time_point> acks;
+
     // The loader's core blocks, then "X"; the time from the first block's
     // first character to the last acknowledgement.
     std::optional<double> CorePhase(const Bytes& image, int blocks)
@@ -71,11 +76,13 @@ public:
         if (!inLoader || Command("D", 2).size() != 2)
             return std::nullopt;
         const auto start = Clock::now();
+        acks.assign(1, start);
         for (int k = 0; k < blocks; ++k) {
             const std::string frame = Frame(DataCommandText("W", image.data() + k * kCoreBlock, kCoreBlock));
             WriteAll(frame);
             if (Read(1, std::chrono::milliseconds(250)) != "\r")
                 return std::nullopt;
+            acks.push_back(Clock::now());
         }
         const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
         Command("X", 0);
@@ -91,6 +98,7 @@ public:
         const int blocks = static_cast<int>((image.size() + kMediaBlock - 1) / kMediaBlock);
         std::array<std::uint8_t, 2 + kMediaBlock> block{};
         const auto start = Clock::now();
+        acks.assign(1, start);
         for (int k = 0; k < blocks; ++k) {
             block[0] = static_cast<std::uint8_t>(k & 0xFF);
             block[1] = static_cast<std::uint8_t>(k >> 8);
@@ -101,6 +109,7 @@ public:
             WriteAll(Frame(DataCommandText("F", block.data(), block.size())));
             if (Read(1, std::chrono::milliseconds(250)) != "\r")
                 return std::nullopt;
+            acks.push_back(Clock::now());
         }
         return std::chrono::duration<double>(Clock::now() - start).count();
     }

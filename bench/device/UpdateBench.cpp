@@ -9,8 +9,9 @@
 // program's alone.
 //
 // The program and the floor take turns, each round against fresh simulators,
-// so that a slow spell of the machine falls on both; the ratios are medians
-// over the rounds.
+// so that a slow spell of the machine falls on both; the phase ratios are
+// medians over the rounds, and the median block time of each side, over every
+// block of every round, shows what the host costs a block beside the stalls.
 //
 //   update_bench [--core BYTES] [--media BYTES] [--baud N] [--rounds N]
 #include "BenchDevice.h"
@@ -55,27 +56,41 @@ public:
 using kt::bench::CpuSeconds;
 using kt::bench::SimProcess;
 
-// Times from the writer's setting of the bar's range to its last step.
+// Times from the writer's setting of the bar's range to its last step, and
+// the moment of every step (one a block).
 struct PhaseClock {
     std::optional<Clock::time_point> start;
     Clock::time_point last;
     int steps = 0;
+    std::vector<Clock::time_point> marks;  // the start, then each step
 
     void Watch(kt::ProgressBar& bar)
     {
         start.reset();
         steps = 0;
+        marks.clear();
         bar.OnChange([this](const kt::ProgressBar& b) {
-            if (b.Position() == b.Min() && b.Max() > 100 && !start)
+            if (b.Position() == b.Min() && b.Max() > 100 && !start) {
                 start = Clock::now();
-            else if (start && b.Position() > b.Min()) {
+                marks.push_back(*start);
+            } else if (start && b.Position() > b.Min()) {
                 last = Clock::now();
+                marks.push_back(last);
                 ++steps;
             }
         });
     }
     double Seconds() const { return start ? std::chrono::duration<double>(last - *start).count() : 0.0; }
 };
+
+// The time each block took, in microseconds: from one mark to the next.
+std::vector<double> BlockTimes(const std::vector<Clock::time_point>& marks)
+{
+    std::vector<double> times;
+    for (std::size_t i = 1; i < marks.size(); ++i)
+        times.push_back(std::chrono::duration<double, std::micro>(marks[i] - marks[i - 1]).count());
+    return times;
+}
 
 // The turnarounds a simulator wrote at its end, in microseconds, sorted.
 std::vector<double> ReadTurnarounds(const std::string& path)
@@ -101,6 +116,8 @@ struct PhaseTimes {
     double media = 0;
     int coreBlocks = 0;
     int mediaBlocks = 0;
+    std::vector<double> coreBlockUs;  // each block's time
+    std::vector<double> mediaBlockUs;
     std::vector<double> turnarounds;
 };
 
@@ -144,10 +161,12 @@ std::optional<PhaseTimes> RunProgram(int baud, const kt::KVF_TYPE& package, cons
         const bool coreOk = session.UpdateCore();
         program.core = phase.Seconds();
         program.coreBlocks = phase.steps;
+        program.coreBlockUs = BlockTimes(phase.marks);
         phase.Watch(host.progress);
         const bool mediaOk = coreOk && session.UpdateMedia();
         program.media = phase.Seconds();
         program.mediaBlocks = phase.steps;
+        program.mediaBlockUs = BlockTimes(phase.marks);
         const double updateWall = std::chrono::duration<double>(Clock::now() - updateWall0).count();
         const double updateCpu = CpuSeconds() - updateCpu0;
         session.EndBusy();
@@ -176,7 +195,9 @@ std::optional<PhaseTimes> RunFloor(int baud, const kt::KVF_TYPE& package, int co
             return std::nullopt;
         }
         const auto core = host.CorePhase(package.CORE, coreBlocks);
+        floor.coreBlockUs = BlockTimes(host.acks);
         const auto media = core ? host.MediaPhase(package.FLASH) : std::nullopt;
+        floor.mediaBlockUs = BlockTimes(host.acks);
         if (!core || !media) {
             std::printf("the floor host's update failed\n");
             return std::nullopt;
@@ -219,6 +240,7 @@ int main(int argc, char** argv)
 
     std::vector<double> coreRatios, mediaRatios, programCore, programMedia, floorCore, floorMedia;
     std::vector<double> programTurnarounds, floorTurnarounds;
+    std::vector<double> programCoreBlocks, floorCoreBlocks, programMediaBlocks, floorMediaBlocks;
     int coreBlocks = 0, mediaBlocks = 0;
     for (int round = 1; round <= rounds; ++round) {
         std::printf("round %d\n", round);
@@ -241,6 +263,13 @@ int main(int argc, char** argv)
         floorCore.push_back(floor->core);
         floorMedia.push_back(floor->media);
         programTurnarounds.insert(programTurnarounds.end(), program->turnarounds.begin(), program->turnarounds.end());
+        auto pool = [](std::vector<double>& into, const std::vector<double>& from) {
+            into.insert(into.end(), from.begin(), from.end());
+        };
+        pool(programCoreBlocks, program->coreBlockUs);
+        pool(floorCoreBlocks, floor->coreBlockUs);
+        pool(programMediaBlocks, program->mediaBlockUs);
+        pool(floorMediaBlocks, floor->mediaBlockUs);
         floorTurnarounds.insert(floorTurnarounds.end(), floor->turnarounds.begin(), floor->turnarounds.end());
     }
     std::filesystem::remove_all(scratch);
@@ -258,6 +287,13 @@ int main(int argc, char** argv)
     std::printf("  program %.3f s -> %.1f %% of the line's limit; floor %.3f s -> %.1f %%; program/floor %.4f\n",
                 Median(programMedia), 100.0 * mediaLimit / Median(programMedia), Median(floorMedia),
                 100.0 * mediaLimit / Median(floorMedia), Median(mediaRatios));
+    // A stall of the machine stretches a few blocks by milliseconds and moves
+    // the phase totals; the median block is what the host itself costs.
+    std::printf("per block, medians over every block of every round (a stall of the machine moves these least):\n");
+    std::printf("  core:  program %.1f us, floor %.1f us, program/floor %.4f\n", Median(programCoreBlocks),
+                Median(floorCoreBlocks), Median(programCoreBlocks) / Median(floorCoreBlocks));
+    std::printf("  media: program %.1f us, floor %.1f us, program/floor %.4f\n", Median(programMediaBlocks),
+                Median(floorMediaBlocks), Median(programMediaBlocks) / Median(floorMediaBlocks));
     std::printf("turnaround, acknowledgement to the next frame's first character, as the simulator sees it:\n");
     std::printf("  program: median %.1f us, 99th percentile %.1f us (%zu)\n", Percentile(programTurnarounds, 0.5),
                 Percentile(programTurnarounds, 0.99), programTurnarounds.size());
