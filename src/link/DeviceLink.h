@@ -170,6 +170,9 @@ private:
     // Aborted is cleared at every connection and probe, except that a stop
     // request or a program error of the running operation stays in force.
     void ClearAbort() { Aborted = stopRequested_ || faulted_; }
+    // Sends frame_ and waits as SendCommand says; `changesDevice` keeps it
+    // back after a stop.
+    bool SendFrame(bool changesDevice, int expected);
 
     std::array<int, kToolButtonCount> tags_{};  // each button's state before the busy state
     bool searching_ = false;
@@ -181,10 +184,6 @@ private:
     DeviceHost::Clock::time_point operationStart_{};
     DeviceHost::Clock::time_point stepStart_{};
     int timeoutInterval_ = kReplyInterval;
-    // Sends frame_ and waits as SendCommand says; `changesDevice` keeps it
-    // back after a stop.
-    bool SendFrame(bool changesDevice, int expected);
-
     std::string frame_;  // the frame being sent; its storage serves every frame
     // When the reply to the frame just sent can first arrive; set by
     // SendFrame for the wait that follows it.
