@@ -53,7 +53,6 @@ bool DeviceLink::SendDataCommand(const std::string& command, const std::uint8_t*
 bool DeviceLink::SendFrame(bool changesDevice, int expected)
 {
     lastWaitSilent_ = false;
-    replyDue_.reset();
     // After a stop or a program error only harmless commands go out.
     if (Aborted && changesDevice)
         return false;
@@ -72,14 +71,14 @@ bool DeviceLink::SendFrame(bool changesDevice, int expected)
     }
     if (expected < 0)
         return true;
-    if (expected > 0) {
-        // Ten bits a character on the device's 8N1 line.
-        const auto character = std::chrono::nanoseconds(10'000'000'000LL / std::max(Comm1.BaudRate(), 1));
-        replyDue_ = DeviceHost::Clock::now() +
-                    std::chrono::duration_cast<DeviceHost::Clock::duration>(
-                        character * static_cast<long long>(frame_.size() + static_cast<std::size_t>(expected)));
-    }
-    return WaitReply(kReplyInterval, expected);
+    if (expected == 0)
+        return WaitReply(kReplyInterval, expected);
+    // Ten bits a character on the device's 8N1 line.
+    const auto character = std::chrono::nanoseconds(10'000'000'000LL / std::max(Comm1.BaudRate(), 1));
+    const auto due = DeviceHost::Clock::now() +
+                     std::chrono::duration_cast<DeviceHost::Clock::duration>(
+                         character * static_cast<long long>(frame_.size() + static_cast<std::size_t>(expected)));
+    return WaitReplyDue(kReplyInterval, expected, due);
 }
 
 void DeviceLink::RestartTimeout()
@@ -101,10 +100,14 @@ void DeviceLink::Comm1DataReceived()
 
 bool DeviceLink::WaitReply(int interval, int expected)
 {
+    return WaitReplyDue(interval, expected, std::nullopt);
+}
+
+bool DeviceLink::WaitReplyDue(int interval, int expected, std::optional<DeviceHost::Clock::time_point> due)
+{
     RxText.clear();
     timeoutInterval_ = interval;
     RestartTimeout();
-    const auto due = std::exchange(replyDue_, std::nullopt);
     bool result = false;
     for (;;) {
         auto until = timeoutDeadline_.value_or(DeviceHost::Clock::now());

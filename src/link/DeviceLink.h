@@ -173,6 +173,8 @@ private:
     // Sends frame_ and waits as SendCommand says; `changesDevice` keeps it
     // back after a stop.
     bool SendFrame(bool changesDevice, int expected);
+    // WaitReply for a reply that cannot come before `due`, when that is known.
+    bool WaitReplyDue(int interval, int expected, std::optional<DeviceHost::Clock::time_point> due);
 
     std::array<int, kToolButtonCount> tags_{};  // each button's state before the busy state
     bool searching_ = false;
@@ -185,9 +187,6 @@ private:
     DeviceHost::Clock::time_point stepStart_{};
     int timeoutInterval_ = kReplyInterval;
     std::string frame_;  // the frame being sent; its storage serves every frame
-    // When the reply to the frame just sent can first arrive; set by
-    // SendFrame for the wait that follows it.
-    std::optional<DeviceHost::Clock::time_point> replyDue_;
     std::optional<DeviceHost::Clock::time_point> timeoutDeadline_;  // set while the reply timer runs
 };
 

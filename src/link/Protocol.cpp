@@ -3,7 +3,6 @@
 #include "codec/HexCodec.h"
 #include "platform/LocalClock.h"
 
-#include <algorithm>
 #include <ctime>
 #include <utility>
 
@@ -62,16 +61,6 @@ std::array<std::uint8_t, 6> ClockPayload(const std::tm& local)
             static_cast<std::uint8_t>(local.tm_sec)};
 }
 
-std::string Frame(std::string_view command)
-{
-    std::string frame;
-    frame.reserve(command.size() + 2);
-    frame += kEsc;
-    frame += command;
-    frame += kCr;
-    return frame;
-}
-
 void FormatFrame(std::string& frame, std::string_view command)
 {
     frame.clear();
@@ -80,30 +69,39 @@ void FormatFrame(std::string& frame, std::string_view command)
     frame += kCr;
 }
 
+std::string Frame(std::string_view command)
+{
+    std::string frame;
+    FormatFrame(frame, command);
+    return frame;
+}
+
+namespace {
+
+// Appends the data command's text: the name, the data in hex, the check byte.
+void AppendDataCommand(std::string& text, std::string_view command, const std::uint8_t* data, std::size_t count)
+{
+    text.reserve(text.size() + command.size() + 2 * (count + 1) + 1);
+    text += command;
+    for (std::size_t i = 0; i < count; ++i)
+        AppendHexByte(text, data[i]);
+    AppendHexByte(text, static_cast<std::uint8_t>(256 - FrameChecksum(data, count)));
+}
+
+}  // namespace
+
 void FormatDataFrame(std::string& frame, std::string_view command, const std::uint8_t* data, std::size_t count)
 {
-    static constexpr char kDigits[] = "0123456789ABCDEF";
-    const auto check = static_cast<std::uint8_t>(256 - FrameChecksum(data, count));
-    frame.resize(1 + command.size() + 2 * (count + 1) + 1);
-    char* out = frame.data();
-    *out++ = kEsc;
-    out = std::copy(command.begin(), command.end(), out);
-    auto put = [&out](std::uint8_t byte) {
-        *out++ = kDigits[byte >> 4];
-        *out++ = kDigits[byte & 0x0F];
-    };
-    for (std::size_t i = 0; i < count; ++i)
-        put(data[i]);
-    put(check);
-    *out = kCr;
+    frame.clear();
+    frame += kEsc;
+    AppendDataCommand(frame, command, data, count);
+    frame += kCr;
 }
 
 std::string DataCommandText(std::string_view command, const std::uint8_t* data, std::size_t count)
 {
-    const auto check = static_cast<std::uint8_t>(256 - FrameChecksum(data, count));
-    std::string text(command);
-    text += BytesToHex(data, count);
-    text += BytesToHex(&check, 1);
+    std::string text;
+    AppendDataCommand(text, command, data, count);
     return text;
 }
 

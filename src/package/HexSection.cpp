@@ -77,11 +77,6 @@ constexpr auto kPlainDigit = MakePlainDigits();
 constexpr std::size_t kMaxPairs = 255 + 5;  // byte count, address, type, data, checksum
 constexpr std::string_view kEndRecord = ":00000001FF";
 
-bool IsLineEnd(char c)
-{
-    return c == '\r' || c == '\n';
-}
-
 // A whole record line at the start of `buffered` that holds nothing but ':',
 // upper-case digits, exactly as many as its byte count asks for, and then a CR
 // or an LF. Returns the line's length and its pairs' values in `pairs`; 0 when

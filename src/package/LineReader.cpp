@@ -12,11 +12,6 @@ namespace {
 
 constexpr std::size_t kBufferSize = 256 * 1024;
 
-bool IsLineEnd(char c)
-{
-    return c == '\n' || c == '\r';
-}
-
 // The first CR or LF in [begin, end), or end. Looks at eight bytes a step: a
 // byte equal to CR or LF makes the matching lane of x ^ pattern zero, and the
 // lowest lane flagged by the zero-byte test is always a true zero.

@@ -11,6 +11,12 @@
 
 namespace kt {
 
+// CR and LF each end a line.
+inline bool IsLineEnd(char c)
+{
+    return c == '\n' || c == '\r';
+}
+
 struct TextLine {
     std::string_view text;   // the first min(length, keep) bytes of the line
     std::size_t length = 0;  // the line's full length, line end excluded
